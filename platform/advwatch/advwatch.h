@@ -1,0 +1,88 @@
+/* libadvwatch: Bluetooth LE beacon monitor over BlueZ's Advertisement
+ * Monitor API (org.bluez.AdvertisementMonitorManager1).
+ *
+ * Thread contract: every function must be called from the thread that
+ * called advwatch_monitor_init() for that monitor; callbacks are delivered
+ * on the main context that was thread-default for that thread at init time
+ * (the global default context when none was pushed), never after
+ * advwatch_monitor_cleanup() has returned.
+ */
+#pragma once
+
+#include <stddef.h>
+#include <glib.h>
+
+G_BEGIN_DECLS
+
+#define ADVWATCH_ERROR (advwatch_error_quark())
+GQuark advwatch_error_quark(void);
+
+typedef enum {
+  ADVWATCH_ERROR_FAILED = 1,
+  ADVWATCH_ERROR_INVALID_ARGUMENT = 2,
+  ADVWATCH_ERROR_BUS = 3,
+  ADVWATCH_ERROR_STATE = 4,
+} AdvwatchError;
+
+/* Pattern kinds accepted by advwatch_pattern_add(). */
+typedef enum {
+  ADVWATCH_PATTERN_SYSTEM_ID = 2, /* value: System ID as UUID text */
+} AdvwatchPatternKind;
+
+/* Value for AdvwatchMonitorConfig.options: no options. */
+#define ADVWATCH_MONITOR_OPTIONS_NONE 0
+
+typedef struct _AdvwatchMonitor AdvwatchMonitor;
+typedef struct _AdvwatchBeacon AdvwatchBeacon;
+
+/* Called once per received beacon; @beacon is valid during the call only. */
+typedef void (*AdvwatchBeaconFunc)(AdvwatchBeacon *beacon, gpointer user_data);
+
+/* Start-up record of a monitor. Binary layout is part of the device ABI:
+ * 48 bytes on LP64 targets. The library copies the texts and takes its own
+ * reference on @or_patterns; the caller may free all of it once
+ * advwatch_monitor_init() returns. */
+typedef struct {
+  gchar *adapter_path;            /* BlueZ adapter object path */
+  gchar *system_id;               /* System ID the monitor is started for */
+  gint32 options;                 /* ADVWATCH_MONITOR_OPTIONS_NONE */
+  AdvwatchBeaconFunc callback;    /* per-beacon callback */
+  gpointer user_data;             /* handed to @callback */
+  GPtrArray *or_patterns;         /* from advwatch_patterns_new(), or NULL */
+} AdvwatchMonitorConfig;
+
+#if GLIB_SIZEOF_VOID_P == 8
+G_STATIC_ASSERT(sizeof(AdvwatchMonitorConfig) == 48);
+G_STATIC_ASSERT(offsetof(AdvwatchMonitorConfig, adapter_path) == 0);
+G_STATIC_ASSERT(offsetof(AdvwatchMonitorConfig, system_id) == 8);
+G_STATIC_ASSERT(offsetof(AdvwatchMonitorConfig, options) == 16);
+G_STATIC_ASSERT(offsetof(AdvwatchMonitorConfig, callback) == 24);
+G_STATIC_ASSERT(offsetof(AdvwatchMonitorConfig, user_data) == 32);
+G_STATIC_ASSERT(offsetof(AdvwatchMonitorConfig, or_patterns) == 40);
+#endif
+
+/* A new, empty or-pattern array; g_ptr_array_unref() frees it and its
+ * elements. */
+GPtrArray *advwatch_patterns_new(void);
+
+/* Appends a pattern of @kind matching @value. FALSE with @error set for an
+ * unknown kind or an invalid value. */
+gboolean advwatch_pattern_add(GPtrArray *patterns, gint kind, const gchar *value, GError **error);
+
+/* Exports the monitor application object on the system bus and starts its
+ * asynchronous registration with BlueZ on config->adapter_path. Returns the
+ * handle once exported; later registration failures or a Release() from
+ * BlueZ are logged and leave the monitor silent until cleaned up. */
+AdvwatchMonitor *advwatch_monitor_init(const AdvwatchMonitorConfig *config, GError **error);
+
+/* Stops reporting beacons. TRUE once no more beacons are reported. */
+gboolean advwatch_monitor_pause(AdvwatchMonitor *monitor, GError **error);
+
+/* Starts reporting beacons again after a pause. */
+gboolean advwatch_monitor_resume(AdvwatchMonitor *monitor, GError **error);
+
+/* Unregisters (without waiting), unexports, drops every subscription and
+ * frees @monitor. No callback follows. */
+void advwatch_monitor_cleanup(AdvwatchMonitor *monitor);
+
+G_END_DECLS
