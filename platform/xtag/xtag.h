@@ -8,6 +8,12 @@ G_BEGIN_DECLS
 #define XTAG_ERROR (xtag_error_quark())
 GQuark xtag_error_quark(void);
 
+/* Codes of XTAG_ERROR. */
+typedef enum {
+  XTAG_ERROR_PARSE,    /* malformed markup (message names line and column) */
+  XTAG_ERROR_EMPTY,    /* no element at all */
+} XtagError;
+
 typedef struct _XtagNode XtagNode;
 
 /* Parses one document; @length -1 for zero-terminated text. Errors name
@@ -21,7 +27,8 @@ XtagNode *xtag_find_tag(XtagNode *node, const gchar *name);
 /* New list of the direct child elements; free with g_list_free(). */
 GList *xtag_get_all_tags(XtagNode *node);
 const gchar *xtag_get_name(const XtagNode *node);
-/* Concatenated text content of the element itself ("" when none). */
+/* Concatenated text content of the element itself, white space kept, without
+ * the text of child elements ("" when none). */
 const gchar *xtag_get_text(const XtagNode *node);
 const gchar *xtag_get_attribute(const XtagNode *node, const gchar *name);
 
