@@ -1,0 +1,246 @@
+#include "main.h"
+
+#include <getopt.h>
+#include <glib-unix.h>
+#include <signal.h>
+
+#include <cstdio>
+
+#include "btreceive_dbus.h"
+#include "event_handler.h"
+#include "vesk.h"
+
+namespace {
+
+const char usage_text[] = "\nUsage: [opts]\n\nOptions:\n  --help          -h        kavrod Help\n";
+
+void parse_command_line(int argc, char **argv) {
+  static const struct option long_options[] = {
+      {"help", no_argument, NULL, 'h'},
+      {NULL, 0, NULL, 0},
+  };
+  // Every option the parser returns, an unknown one included, prints the
+  // usage; start-up goes on regardless.
+  while (getopt_long(argc, argv, "h", long_options, NULL) != -1) {
+    fputs(usage_text, stdout);
+    fflush(stdout);
+  }
+}
+
+/* The system bus is the daemon's lifeline: losing it is a failure, not a
+ * clean stop (GDBus would otherwise raise SIGTERM and exit 0). */
+void on_connection_closed(GDBusConnection *, gboolean remote_peer_vanished, GError *error, gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_warning("Lost the system bus connection (%s): %s", remote_peer_vanished ? "bus went away" : "closed",
+            error != NULL ? error->message : "Unknown error");
+  app_quit_with_failure(ctx);
+}
+
+/* Reads the System ID after a change of the action configuration (or the
+ * engine's appearance) and brings the monitor in line with it. */
+void reread_systemid(AppCtx *ctx) {
+  g_autofree gchar *latest = NULL;
+  g_autoptr(GError) error = NULL;
+  SystemidCtx *systemid_ctx = ctx->systemid_handler;
+
+  if (!systemid_handler_read_latest_id(systemid_ctx->con, &latest, &error)) {
+    // A fault of the engine is not the absence of a System ID: monitoring
+    // must not stop because one reading failed.
+    g_warning("Could not read the System ID (%s); keeping %s and the beacon monitor as they are",
+              error != NULL ? error->message : "Unknown error",
+              systemid_ctx->systemid != NULL ? systemid_ctx->systemid : "no System ID");
+    return;
+  }
+
+  if (latest == NULL) {
+    monitor_handler_deactivate(ctx->monitor_handler);
+    g_clear_pointer(&systemid_ctx->systemid, g_free);
+    return;
+  }
+  if (g_strcmp0(latest, systemid_ctx->systemid) == 0)
+    return;
+
+  g_free(systemid_ctx->systemid);
+  systemid_ctx->systemid = g_strdup(latest);
+  g_autoptr(GError) activate_error = NULL;
+  if (!monitor_handler_activate(ctx->monitor_handler, systemid_ctx, &activate_error))
+    g_warning("Could not setup monitor for kavrod: %s",
+              activate_error != NULL ? activate_error->message : "Unknown error");
+}
+
+void engine_appeared(GDBusConnection *, const gchar *name, const gchar *, gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx);
+  g_debug("%s appeared, reading the System ID again", name);
+  reread_systemid(ctx);
+}
+
+gboolean systemid_configuration_signal_subscribe(AppCtx *ctx, GError **err) {
+  g_assert(ctx->con);
+  ctx->subscription_id = g_dbus_connection_signal_subscribe(
+      ctx->con, NULL, "org.freedesktop.DBus.Properties", "PropertiesChanged", ACTION_ENGINE_PATH, NULL,
+      G_DBUS_SIGNAL_FLAGS_NONE, action_configuration_handler, ctx, NULL);
+  if (ctx->subscription_id == 0) {
+    g_warning("Could not create action configuration subscription");
+    g_set_error_literal(err, MAIN_ERROR, -1, "Could not subscribe to the action configuration");
+    return FALSE;
+  }
+  return TRUE;
+}
+
+AppCtx *app_init(GError **err) {
+  g_assert(err == NULL || *err == NULL);
+
+  AppCtx *ctx = g_new0(AppCtx, 1);
+  ctx->loop = g_main_loop_new(NULL, FALSE);
+
+  ctx->con = g_bus_get_sync(G_BUS_TYPE_SYSTEM, NULL, err);
+  if (ctx->con == NULL)
+    goto failed;
+  g_dbus_connection_set_exit_on_close(ctx->con, FALSE);
+  g_signal_connect(ctx->con, "closed", G_CALLBACK(on_connection_closed), ctx);
+
+  ctx->monitor_handler = monitor_handler_init(BLUEZ_MONITOR_MANAGER_INTERFACE, err);
+  if (ctx->monitor_handler == NULL) {
+    g_prefix_error(err, "Could not initialize monitor handler: ");
+    goto failed;
+  }
+
+  ctx->systemid_handler = systemid_handler_init(ctx->con);
+  if (ctx->systemid_handler == NULL) {
+    g_set_error_literal(err, MAIN_ERROR, -1, "Could not initialize systemid handler");
+    goto failed;
+  }
+
+  ctx->watch_id = g_bus_watch_name(G_BUS_TYPE_SYSTEM, "org.bluez", G_BUS_NAME_WATCHER_FLAGS_AUTO_START,
+                                   bt_appeared, bt_vanished, ctx, NULL);
+
+  if (!event_handler_init(err)) {
+    g_prefix_error(err, "Could not setup event for kavrod");
+    goto failed;
+  }
+
+  if (!systemid_configuration_signal_subscribe(ctx, err))
+    goto failed;
+
+  // The engine may start after us or restart: its arrival is a change of
+  // the configuration as far as we can tell.
+  ctx->engine_watch_id = g_bus_watch_name_on_connection(ctx->con, ACTION_ENGINE_BUS_NAME,
+                                                        G_BUS_NAME_WATCHER_FLAGS_NONE, engine_appeared, NULL,
+                                                        ctx, NULL);
+
+  g_unix_signal_add(SIGINT, handle_quit_signal, ctx);
+  g_unix_signal_add(SIGTERM, handle_quit_signal, ctx);
+  return ctx;
+
+failed:
+  app_cleanup(ctx);
+  return NULL;
+}
+
+}  // namespace
+
+GQuark main_error_quark(void) {
+  static GQuark quark = 0;
+  if (quark == 0)
+    quark = g_quark_from_static_string("main");
+  return quark;
+}
+
+void app_quit_with_failure(AppCtx *ctx) {
+  g_assert(ctx);
+  ctx->exit_status = 1;
+  g_main_loop_quit(ctx->loop);
+}
+
+void bt_appeared(GDBusConnection *connection, const gchar *, const gchar *, gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx != NULL);
+  g_assert(ctx->con != NULL);
+  g_assert(ctx->monitor_handler);
+  g_assert(ctx->systemid_handler);
+  (void)connection;
+
+  g_autoptr(GError) error = NULL;
+  if (!btreceive_dbus_init(ctx, &error)) {
+    g_warning("Could not initialize D-Bus service: %s", error != NULL ? error->message : "Unknown error");
+    g_clear_error(&error);
+  }
+
+  if (ctx->systemid_handler->systemid != NULL &&
+      !monitor_handler_activate(ctx->monitor_handler, ctx->systemid_handler, &error))
+    g_warning("Could not activate beacon monitoring process");
+}
+
+void bt_vanished(GDBusConnection *, const gchar *, gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx);
+  g_assert(ctx->monitor_handler);
+
+  g_message("Bluetooth vanished! Waiting for reappearance...");
+  monitor_handler_deactivate(ctx->monitor_handler);
+  btreceive_dbus_teardown();
+}
+
+void action_configuration_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+                                  GVariant *, gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx);
+  reread_systemid(ctx);
+}
+
+gboolean handle_quit_signal(gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx);
+  g_assert(ctx->loop);
+  g_message("Caught interrupt/termination signal, shutting down");
+  g_main_loop_quit(ctx->loop);
+  return FALSE;
+}
+
+void app_cleanup(AppCtx *ctx) {
+  g_return_if_fail(ctx != NULL);
+  g_debug("Running kavrod cleanup: %s:%d", "app_cleanup", 113);
+
+  event_handler_teardown();
+  if (ctx->engine_watch_id != 0)
+    g_bus_unwatch_name(ctx->engine_watch_id);
+  if (ctx->subscription_id != 0)
+    g_dbus_connection_signal_unsubscribe(ctx->con, ctx->subscription_id);
+  if (ctx->watch_id != 0)
+    g_bus_unwatch_name(ctx->watch_id);
+  if (ctx->systemid_handler != NULL)
+    systemid_handler_teardown(ctx->systemid_handler);
+  if (ctx->monitor_handler != NULL)
+    monitor_handler_teardown(ctx->monitor_handler);
+  if (ctx->con != NULL) {
+    g_signal_handlers_disconnect_by_data(ctx->con, ctx);
+    g_object_unref(ctx->con);
+  }
+  if (ctx->loop != NULL)
+    g_main_loop_unref(ctx->loop);
+  g_free(ctx);
+}
+
+int kavrod_main(int argc, char **argv) {
+  parse_command_line(argc, argv);
+
+  g_autoptr(GError) error = NULL;
+  if (!vesk_init(&error)) {
+    g_warning("Failed to initialize VESK lib: %s", error != NULL ? error->message : "Unknown error");
+    return 1;
+  }
+
+  AppCtx *ctx = app_init(&error);
+  if (ctx == NULL) {
+    g_warning("Could not initialize application: %s", error != NULL ? error->message : "Unknown error");
+    return 1;
+  }
+
+  g_message("kavrod initialized, run main loop...");
+  g_main_loop_run(ctx->loop);
+
+  const int status = ctx->exit_status;
+  app_cleanup(ctx);
+  return status;
+}

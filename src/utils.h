@@ -1,0 +1,22 @@
+/* Small helpers of the daemon: adapter search and byte-sequence search. */
+#pragma once
+
+#include <gio/gio.h>
+
+G_BEGIN_DECLS
+
+#define UTILS_ERROR (utils_error_quark())
+GQuark utils_error_quark(void);
+
+/* Object path of the first object below "/org/bluez/hci" (in @mgr's order)
+ * that offers @iface; newly allocated. NULL with @err set when there is
+ * none or @iface is not an interface name. */
+gchar *utils_lookup_adapter_with_iface(GDBusObjectManager *mgr, const gchar *iface, GError **err);
+
+/* TRUE when @subarray occurs in @array, with the offset of its first
+ * occurrence in @index; FALSE otherwise, @index untouched. An empty
+ * @subarray is found at 0. */
+gboolean utils_is_subarray(const guint8 *array, gsize array_len, const guint8 *subarray,
+                           gsize subarray_len, guint32 *index);
+
+G_END_DECLS
