@@ -1,0 +1,22 @@
+/* How the beacon-sending service puts a beacon on air. */
+#pragma once
+
+#include <gio/gio.h>
+
+#include <functional>
+#include <memory>
+
+/* Called once per request, on the main context: NULL when the beacon is on
+ * its way, else why it is not. The error is borrowed. */
+using SendDone = std::function<void(GError *error)>;
+
+class Sender {
+ public:
+  virtual ~Sender() = default;
+  /* Requests still unanswered when the sender goes away get an error. */
+  virtual void send(guint8 message_type, const gchar *system_id, SendDone done) = 0;
+};
+
+/* @adapter: "hciN" or NULL for the first adapter that can advertise.
+ * @record_only: never use BlueZ; every request succeeds at once. */
+std::unique_ptr<Sender> make_sender(GDBusConnection *connection, const gchar *adapter, bool record_only);

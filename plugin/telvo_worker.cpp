@@ -1,0 +1,198 @@
+/* libtelvo: the instance's worker thread, its steps and the Send call.
+ *
+ * Steps are idle sources attached to the worker's private context; the
+ * host's threads never acquire that context, and posting never goes through
+ * g_main_context_invoke(), which would run a step inline (blocking on
+ * D-Bus) whenever the calling thread could acquire the context. */
+#include <algorithm>
+
+#include "telvo_instance.h"
+
+namespace {
+
+constexpr const char kServiceName[] = "com.vemo.bt.SendVemoBeacon";
+constexpr const char kServicePath[] = "/com/vemo/bt/SendVemoBeacon";
+constexpr const char kServiceInterface[] = "com.vemo.bt.SendVemoBeacon";
+constexpr int kSendTimeoutMs = 10000;
+
+struct WorkItem {
+  PluginInstance *instance;
+  GSourceFunc step;
+};
+
+gboolean dispatch_item(gpointer data) {
+  auto *item = static_cast<WorkItem *>(data);
+  WorkerCtx *worker = item->instance->worker_ctx;
+  GSource *self = g_main_current_source();
+  bool listed = false;
+  {
+    std::lock_guard<std::mutex> lock(worker->pending_mutex);
+    auto it = std::find(worker->pending.begin(), worker->pending.end(), self);
+    if (it != worker->pending.end()) {
+      worker->pending.erase(it);
+      listed = true;
+    }
+  }
+  /* From here on removal cannot reach this step: it runs to its end. */
+  if (listed)
+    g_source_unref(self);
+  item->step(item->instance);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean quit_loop(gpointer data) {
+  g_main_loop_quit(static_cast<GMainLoop *>(data));
+  return G_SOURCE_REMOVE;
+}
+
+gpointer worker_thread_main(gpointer data) {
+  auto *instance = static_cast<PluginInstance *>(data);
+  WorkerCtx *worker = instance->worker_ctx;
+  g_debug("Worker thread starting...");
+  g_main_context_push_thread_default(worker->main_context);
+  g_main_loop_run(worker->loop);
+  g_main_context_pop_thread_default(worker->main_context);
+  g_debug("Worker thread terminating...");
+  return nullptr;
+}
+
+/* Runs on the thread that cancels (the host inside plugin_free), or at once
+ * on the worker when it connects to an already cancelled cancellable. */
+void on_cancelled(GCancellable *, gpointer data) {
+  auto *instance = static_cast<PluginInstance *>(data);
+  g_message("Canceled D-Bus operation due to shutdown");
+  instance->in_progress.store(FALSE);
+}
+
+gulong connect_cancelled(PluginInstance *instance) {
+  return g_cancellable_connect(instance->cancellable, G_CALLBACK(on_cancelled), instance, nullptr);
+}
+
+}  // namespace
+
+void worker_start(PluginInstance *instance) {
+  auto *worker = new WorkerCtx();
+  instance->worker_ctx = worker;
+  worker->main_context = g_main_context_new();
+  /* Made here rather than by the thread, and quit through a source of its
+   * own context, so a plugin_free right after plugin_create cannot lose
+   * the quit. */
+  worker->loop = g_main_loop_new(worker->main_context, FALSE);
+  worker->thread = g_thread_new("main_loop_thread", worker_thread_main, instance);
+}
+
+void worker_post(PluginInstance *instance, GSourceFunc step) {
+  WorkerCtx *worker = instance->worker_ctx;
+  GSource *source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_name(source, "telvo step");
+  g_source_set_callback(source, dispatch_item, new WorkItem{instance, step},
+                        [](gpointer item) { delete static_cast<WorkItem *>(item); });
+  /* Attached under the lock: removal must never see a source that is not
+   * attached yet. The list keeps the creation reference. */
+  std::lock_guard<std::mutex> lock(worker->pending_mutex);
+  worker->pending.push_back(source);
+  g_source_attach(source, worker->main_context);
+}
+
+void worker_remove_pending(PluginInstance *instance) {
+  WorkerCtx *worker = instance->worker_ctx;
+  std::vector<GSource *> taken;
+  {
+    std::lock_guard<std::mutex> lock(worker->pending_mutex);
+    taken.swap(worker->pending);
+  }
+  /* Our references keep each source valid even if the worker dispatches it
+   * meanwhile; destroying one that already began does not stop it. */
+  for (GSource *source : taken) {
+    g_source_destroy(source);
+    g_source_unref(source);
+  }
+}
+
+void worker_stop_and_join(PluginInstance *instance) {
+  WorkerCtx *worker = instance->worker_ctx;
+  GSource *quit = g_idle_source_new();
+  g_source_set_priority(quit, G_PRIORITY_HIGH);
+  g_source_set_name(quit, "telvo quit");
+  g_source_set_callback(quit, quit_loop, worker->loop, nullptr);
+  g_source_attach(quit, worker->main_context);
+  g_source_unref(quit);
+  g_thread_join(worker->thread);
+  worker->thread = nullptr;
+}
+
+void worker_release(WorkerCtx *worker) {
+  for (GSource *source : worker->pending) {
+    g_source_destroy(source);
+    g_source_unref(source);
+  }
+  g_main_loop_unref(worker->loop);
+  g_main_context_unref(worker->main_context);
+  delete worker;
+}
+
+gboolean worker_get_connection(gpointer data) {
+  auto *instance = static_cast<PluginInstance *>(data);
+  g_debug("Performing worker call to get D-Bus connection...");
+  if (instance->connection.load() != nullptr)
+    return FALSE;
+
+  GError *error = nullptr;
+  gulong handler = connect_cancelled(instance);
+  GDBusConnection *connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, instance->cancellable, &error);
+  instance->connection.store(connection);
+  g_cancellable_disconnect(instance->cancellable, handler);
+  if (connection == nullptr) {
+    g_warning("Could not get D-Bus connection: %s", error != nullptr ? error->message : "Unknown error");
+    g_clear_error(&error);
+  }
+  return FALSE;
+}
+
+gboolean worker_send_beacon(gpointer data) {
+  auto *instance = static_cast<PluginInstance *>(data);
+  g_debug("Performing D-Bus call to send Bluetooth beacon...");
+  instance->in_progress.store(TRUE);
+
+  if (instance->system_id == nullptr) {
+    g_message("'Send beacon' was called but system ID is not set");
+  } else {
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&options, "{sv}", "bad_time", g_variant_new_boolean(TRUE));
+    /* The fourth member is present but empty (a NULL builder). */
+    g_autoptr(GVariant) parameters =
+        g_variant_ref_sink(g_variant_new("(y@a{sv}sa{sv})", instance->message_type,
+                                         g_variant_builder_end(&options), instance->system_id, nullptr));
+
+    GError *error = nullptr;
+    GVariant *reply = nullptr;
+    gulong handler = connect_cancelled(instance);
+    /* Only this thread releases the connection, so the borrowed pointer
+     * stays valid for the call. */
+    GDBusConnection *connection = instance->connection.load();
+    if (connection != nullptr)
+      reply = g_dbus_connection_call_sync(connection, kServiceName, kServicePath, kServiceInterface, "Send",
+                                          parameters, G_VARIANT_TYPE("()"), G_DBUS_CALL_FLAGS_NONE,
+                                          kSendTimeoutMs, instance->cancellable, &error);
+    g_cancellable_disconnect(instance->cancellable, handler);
+    if (reply != nullptr) {
+      g_debug("Successfully sent a Bluetooth beacon");
+      g_variant_unref(reply);
+    } else {
+      g_warning("D-Bus call to send beacon failed: %s", error != nullptr ? error->message : "Unknown error");
+      g_clear_error(&error);
+    }
+  }
+  instance->in_progress.store(FALSE);
+  return FALSE;
+}
+
+gboolean worker_drop_connection(gpointer data) {
+  auto *instance = static_cast<PluginInstance *>(data);
+  GDBusConnection *connection = instance->connection.exchange(nullptr);
+  if (connection != nullptr)
+    g_object_unref(connection);
+  return FALSE;
+}
