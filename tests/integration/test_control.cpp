@@ -1,0 +1,140 @@
+/* The control service: List, Pause and Resume behind the access check, on a
+ * bus with the stock default-deny policy plus ours. */
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "daemon_fixture.h"
+
+using kt::DaemonTest;
+using kt::kIdA;
+
+namespace {
+
+const char kDest[] = "com.vemo.bt.ReceiveVemoBeacon";
+const char kPath[] = "/com/vemo/bt/ReceiveVemoBeacon";
+
+std::vector<std::string> as_nobody(std::vector<std::string> argv) {
+  std::vector<std::string> full = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
+}
+
+std::vector<std::string> gdbus_call(const char *method) {
+  return {"gdbus", "call", "--system", "--dest", kDest, "--object-path", kPath,
+          "--method", std::string("com.vemo.bt.ReceiveVemoBeacon.") + method};
+}
+
+class Control : public ::testing::Test {
+ protected:
+  Control() : t(th::Bus::Policy::System, {th::env_path("BUS_POLICY_FILE")}) {}
+  void SetUp() override {
+    gchar *path = nullptr;
+    int fd = g_file_open_tmp("vesk-XXXXXX.conf", &path, nullptr);
+    close(fd);
+    policy_ = path;
+    g_free(path);
+    write_policy("[com.vemo.bt.receivevemobeacon.list]\nusers=nobody\n");
+    chmod(policy_.c_str(), 0644);
+    t.start_bluez();
+    t.start_engine(kt::rule(3, kIdA));
+    t.start_kavrod({}, {{"VESK_POLICY", policy_}});
+    ASSERT_TRUE(t.wait_systemid(kIdA));
+    ASSERT_TRUE(t.wait_monitors(1));
+  }
+  void TearDown() override { g_unlink(policy_.c_str()); }
+  void write_policy(const std::string &text) { std::ofstream(policy_) << text; }
+
+  /* Runs @argv to its end and returns its exit status; output in @out. */
+  int run(const std::vector<std::string> &argv, std::string *out) {
+    th::Process p(argv, {{"G_DEBUG", ""}});
+    int status = p.wait_exit(10000);
+    *out = p.log();
+    return status;
+  }
+
+  DaemonTest t;
+  std::string policy_;
+};
+
+TEST_F(Control, ListGivesExactlyOneElement) {
+  EXPECT_EQ(t.list_systemid(), kIdA);  // root: always allowed
+  std::string out;
+  EXPECT_EQ(run(as_nobody(gdbus_call("List")), &out), 0) << out;
+  EXPECT_NE(out.find(std::string("(['") + kIdA + "'],)"), std::string::npos) << out;
+
+  t.remove_rule(3);
+  ASSERT_TRUE(t.wait_systemid(""));
+  EXPECT_EQ(run(as_nobody(gdbus_call("List")), &out), 0);
+  EXPECT_NE(out.find("([''],)"), std::string::npos) << out;
+}
+
+TEST_F(Control, RefusedCallerGetsUnauthorizedAndChangesNothing) {
+  std::string out;
+  EXPECT_NE(run(as_nobody(gdbus_call("Pause")), &out), 0);
+  EXPECT_NE(out.find("com.vemo.bt.ReceiveVemoBeacon.Error.Unauthorized"), std::string::npos) << out;
+  EXPECT_NE(out.find("Unauthorized Access"), std::string::npos) << out;
+  EXPECT_TRUE(t.kavrod->wait_for_log("Unauthorized access of 'com.vemo.bt.receivevemobeacon.pause' by ':"));
+  EXPECT_EQ(t.kavrod->count("Unauthorized access of"), 1u);
+
+  // The monitor still reports.
+  t.inject_beacon(kIdA, 2, 1);
+  EXPECT_TRUE(t.wait_events(1));
+}
+
+TEST_F(Control, PolicyChangesTakeEffectAtTheNextCall) {
+  std::string out;
+  EXPECT_NE(run(as_nobody(gdbus_call("Pause")), &out), 0);
+  write_policy("[com.vemo.bt.receivevemobeacon.pause]\nusers=nobody\n"
+               "[com.vemo.bt.receivevemobeacon.resume]\ngroups=nogroup\n");
+  EXPECT_EQ(run(as_nobody(gdbus_call("Pause")), &out), 0) << out;
+  t.inject_beacon(kIdA, 2, 1);
+  EXPECT_EQ(run(as_nobody(gdbus_call("Resume")), &out), 0) << out;
+  ASSERT_TRUE(t.wait_monitors(1));
+  t.inject_beacon(kIdA, 2, 2);
+  ASSERT_TRUE(t.wait_events(1));
+  EXPECT_EQ(t.events.size(), 1u);
+}
+
+TEST_F(Control, FailingCheckIsAnInternalErrorWithoutWarning) {
+  write_policy("[com.vemo.bt.receivevemobeacon.list]\nnot a key value pair\n");
+  std::string out;
+  EXPECT_NE(run(as_nobody(gdbus_call("List")), &out), 0);
+  EXPECT_NE(out.find("com.vemo.bt.ReceiveVemoBeacon.Error.Internal"), std::string::npos) << out;
+  EXPECT_NE(out.find(policy_), std::string::npos) << "the library's message names the file: " << out;
+  EXPECT_EQ(t.kavrod->count("Unauthorized access of"), 0u);
+}
+
+TEST_F(Control, OnlyTheDaemonsUserMayOwnTheName) {
+  std::string out;
+  EXPECT_NE(run(as_nobody({th::env_path("NAME_CLAIMER_BIN"), "com.vemo.bt.ReceiveVemoBeacon"}), &out), 0);
+  EXPECT_NE(out.find("denied: "), std::string::npos) << out;
+  EXPECT_NE(out.find("AccessDenied"), std::string::npos) << out;
+}
+
+TEST_F(Control, ObjectAndNameFollowBluez) {
+  g_variant_unref(t.bluez_control("Leave", nullptr));
+  ASSERT_TRUE(th::wait_until([&] { return !t.bus.has_owner(kDest); }));
+  EXPECT_NE(t.list_systemid().find("<error:"), std::string::npos);
+  g_variant_unref(t.bluez_control("Return", nullptr));
+  EXPECT_TRUE(t.wait_systemid(kIdA));
+  std::string out;
+  EXPECT_EQ(run(as_nobody(gdbus_call("List")), &out), 0) << out;
+}
+
+TEST(ControlName, AlreadyOwnedNameIsLostButTheDaemonRuns) {
+  DaemonTest t;
+  t.start_bluez();
+  t.start_engine(kt::rule(3, kIdA));
+  g_autoptr(GVariant) owned = th::call(t.bus.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", "RequestName",
+                                       g_variant_new("(su)", kDest, 4u), "(u)", nullptr);
+  ASSERT_NE(owned, nullptr);
+  t.start_kavrod();
+  EXPECT_TRUE(t.kavrod->wait_for_log("Lost the D-Bus name com.vemo.bt.ReceiveVemoBeacon"));
+  EXPECT_TRUE(t.wait_monitors(1));
+  EXPECT_TRUE(t.kavrod->running());
+  EXPECT_EQ(t.kavrod->stop(SIGTERM), 0);
+}
+
+}  // namespace
