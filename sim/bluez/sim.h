@@ -1,0 +1,174 @@
+/* The simulated bluetoothd and its radios. One instance per process, run on
+ * the thread-default main context of its creator.
+ *
+ * Two bus connections: the control connection owns com.vemo.Sim.BlueZ for
+ * the whole run; the BlueZ connection owns org.bluez and is closed on
+ * Leave and opened anew on Return, so clients see the daemon go away with
+ * its unique name, as when bluetoothd restarts. */
+#pragma once
+
+#include <gio/gio.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ad.h"
+#include "object-tree.h"
+
+namespace bzsim {
+
+struct Options {
+  struct AdapterSpec {
+    std::string name;
+    bool monitor_manager = true;
+    bool advertising_manager = true;
+  };
+  std::vector<AdapterSpec> adapters;
+  bool controller_filtering = false;
+  guint device_timeout_s = 30;  /* 0: devices stay */
+  guint advertising_instances = 4;
+};
+
+/* Parses "hciN[:nomonitor][:noadvertising]". */
+bool parse_adapter_spec(const char *text, Options::AdapterSpec *out, GError **error);
+
+class Simulator {
+ public:
+  explicit Simulator(Options options);
+  ~Simulator();
+  Simulator(const Simulator &) = delete;
+  Simulator &operator=(const Simulator &) = delete;
+
+  /* Connects to the system bus, exports the adapters and requests both
+   * names. Fails when the bus cannot be reached. @on_fatal runs when the
+   * control connection is lost or its name cannot be owned. */
+  bool start(std::function<void(const char *why)> on_fatal, GError **error);
+  /* Drops every client, closes both connections and waits for outstanding
+   * callbacks. */
+  void shutdown();
+
+ private:
+  struct Adapter {
+    std::string name;
+    std::string path;
+    std::string address;
+    bool monitor_manager = true;
+    bool advertising_manager = true;
+    std::set<std::string> discovery_clients;
+  };
+  struct Device {
+    std::string path;
+    std::string adapter;
+    std::string address;
+    bool persistent = false;  /* added through AddDevice: never expires */
+    gint64 last_seen = 0;
+  };
+  struct Monitor {
+    std::string path;
+    std::vector<OrPattern> patterns;
+    bool activated = false;
+    std::set<std::string> found;  /* devices announced with DeviceFound */
+  };
+  struct MonitorApp {
+    uint64_t id = 0;
+    std::string sender;
+    std::string root;
+    std::string adapter;
+    bool ready = false;
+    GCancellable *cancellable = nullptr;
+    GDBusMethodInvocation *invocation = nullptr;  /* RegisterMonitor awaiting its answer */
+    guint added_subscription = 0;
+    guint removed_subscription = 0;
+    std::vector<Monitor> monitors;
+  };
+  struct Advertisement {
+    uint64_t id = 0;
+    std::string sender;
+    std::string path;
+    std::string adapter;
+    bool active = false;
+    GCancellable *cancellable = nullptr;
+    GDBusMethodInvocation *invocation = nullptr;  /* RegisterAdvertisement awaiting its answer */
+    AdData data;
+    guint interval_ms = kDefaultIntervalMs;
+    guint transmit_source = 0;
+    guint timeout_source = 0;
+  };
+
+  /* Bus presence */
+  void connect_bluez();
+  void on_bluez_connected(GDBusConnection *connection, const GError *error);
+  void leave(GDBusMethodInvocation *invocation);
+  void forget_clients();
+  void forget_client(const std::string &sender);
+  void answer_returns(const GError *error);
+
+  /* Adapters and devices */
+  bool add_adapter(const Options::AdapterSpec &spec, std::string *path, GError **error);
+  void remove_adapter(const std::string &name);
+  Adapter *adapter_by_name(const std::string &name);
+  Adapter *adapter_by_path(const std::string &path);
+  std::string device_path(const Adapter &adapter, const std::string &address) const;
+  /* The device of @address below @adapter, created with @extra Device1
+   * properties when new; nullptr when it cannot be exported. */
+  Device *ensure_device(Adapter &adapter, const std::string &address, bool persistent, const Properties &extra = {});
+  void remove_device(const std::string &path);
+  void schedule_expiry();
+  void expire_devices();
+
+  /* Radio */
+  void hear(Adapter &adapter, const std::string &address, const AdData &data, gint16 rssi);
+
+  /* Monitors */
+  void register_monitor(Adapter &adapter, GDBusMethodInvocation *invocation, const char *root);
+  void unregister_monitor(Adapter &adapter, GDBusMethodInvocation *invocation, const char *root);
+  void on_managed_objects(uint64_t id, GVariant *reply, const GError *error);
+  void on_client_interfaces(uint64_t id, const char *signal, GVariant *params);
+  void consider_monitor(MonitorApp &app, const char *path, GVariant *properties, bool activate_now);
+  void release_app(MonitorApp &app, bool tell_client);
+  MonitorApp *app_by_id(uint64_t id);
+
+  /* Advertising */
+  void register_advertisement(Adapter &adapter, GDBusMethodInvocation *invocation, const char *path);
+  void unregister_advertisement(Adapter &adapter, GDBusMethodInvocation *invocation, const char *path);
+  void on_advertisement_properties(uint64_t id, GVariant *reply, const GError *error);
+  void transmit(Advertisement &advertisement);
+  void drop_advertisement(uint64_t id, bool tell_client);
+  void update_instances(const std::string &adapter);
+  Advertisement *advertisement_by_id(uint64_t id);
+
+  /* Control interface */
+  void control_call(GDBusMethodInvocation *invocation, const char *method, GVariant *params);
+  MethodHandler adapter_handler(const std::string &name);
+
+  Options options_;
+  std::function<void(const char *)> on_fatal_;
+  std::string bus_address_;
+  ObjectTree bluez_tree_;
+  ObjectTree control_tree_;
+  GDBusConnection *control_connection_ = nullptr;
+  guint control_owner_ = 0;
+  gulong control_closed_handler_ = 0;
+  GDBusConnection *bluez_connection_ = nullptr;
+  GCancellable *connect_cancellable_ = nullptr;
+  guint bluez_owner_ = 0;
+  guint name_owner_subscription_ = 0;
+  unsigned generation_ = 0;  /* of the BlueZ connection, for stale callbacks */
+  bool present_ = false;    /* org.bluez is owned by us */
+  bool connecting_ = false;
+  std::vector<GDBusMethodInvocation *> pending_returns_;
+
+  std::vector<std::unique_ptr<Adapter>> adapters_;
+  std::map<std::string, Device> devices_;
+  std::map<uint64_t, MonitorApp> monitor_apps_;
+  std::map<uint64_t, Advertisement> advertisements_;
+  uint64_t next_id_ = 1;
+  unsigned next_adapter_index_ = 0;
+  guint expiry_source_ = 0;
+};
+
+}  // namespace bzsim
