@@ -14,6 +14,11 @@ G_BEGIN_DECLS
 #define EVPUB_ERROR (evpub_error_quark())
 GQuark evpub_error_quark(void);
 
+typedef enum {
+  EVPUB_ERROR_INVALID = 1, /* a key, value or declaration is not acceptable */
+  EVPUB_ERROR_BUS = 2,     /* the system bus could not be used */
+} EvpubError;
+
 /* Value type codes of declaration keys. */
 enum {
   EVPUB_TYPE_INT32 = 1,
