@@ -195,8 +195,8 @@ bool Engine::reload(GError **error) {
   return true;
 }
 
-void Engine::stop() {
-  host_->shutdown();
+bool Engine::stop(gint64 teardown_timeout_ms) {
+  bool finished = host_->shutdown(teardown_timeout_ms);
   for (DelayedReply *delayed : delayed_) {
     g_source_remove(delayed->source);
     g_object_unref(delayed->invocation);
@@ -204,6 +204,7 @@ void Engine::stop() {
   }
   delayed_.clear();
   drop_held_lists();
+  return finished;
 }
 
 void Engine::attach(const Rule &rule) {
@@ -487,11 +488,15 @@ bool Engine::fire(const Rule &rule, GError **error) {
                 load_error->second.c_str());
     return false;
   }
-  if (!host_->start(rule.id, error))
+  if (!host_->has_instance(rule.id)) {
+    g_set_error(error, AE_ERROR, ERROR_PLUGIN, "rule %d has no plug-in instance", rule.id);
     return false;
+  }
+  /* Announced before the start is queued, so RuleFired precedes the
+   * instance's STARTED feedback on the bus. */
   g_message("rule %d fired", rule.id);
   emit_control("RuleFired", g_variant_new("(i)", rule.id));
-  return true;
+  return host_->start(rule.id, error);
 }
 
 void Engine::event_cb(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,

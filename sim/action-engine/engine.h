@@ -39,8 +39,10 @@ class Engine {
   bool start(GError **error);
   /* Reads the rules file again; on failure the current rules stay. */
   bool reload(GError **error);
-  /* Tears down every plug-in instance and drops pending List calls. */
-  void stop();
+  /* Tears down every plug-in instance and drops pending List calls.  False
+   * when an instance did not finish within @teardown_timeout_ms (negative:
+   * no limit); then the process must end without destroying the engine. */
+  bool stop(gint64 teardown_timeout_ms = -1);
 
  private:
   struct DelayedReply;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <unistd.h>
 
 #include "engine.h"
 
@@ -74,9 +75,14 @@ GDBusConnection *connect_system_bus(GError **error) {
 
 int main(int argc, char **argv) {
   g_autofree gchar *rules_path = nullptr;
+  gint teardown_timeout_ms = 5000;
   const GOptionEntry entries[] = {
       {"rules", 'r', 0, G_OPTION_ARG_FILENAME, &rules_path,
        "Rules file (key file, one [rule N] group per rule); reloaded on SIGHUP", "FILE"},
+      {"teardown-timeout", 0, 0, G_OPTION_ARG_INT, &teardown_timeout_ms,
+       "At exit, how long plug-in instances may take to stop and free themselves (default 5000; "
+       "negative: no limit)",
+       "MS"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
   g_autoptr(GOptionContext) options = g_option_context_new("- action-rule engine and plug-in host");
@@ -128,6 +134,13 @@ int main(int argc, char **argv) {
     g_source_remove(source);
   /* Plug-in instances report their teardown through the connection; let
    * those signals out before it goes. */
+  if (!engine->stop(teardown_timeout_ms)) {
+    /* A plug-in hangs in one of its entry points; its thread still refers
+     * to the engine, so the engine cannot go away before the process. */
+    g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+    g_warning("leaving plug-in instances behind that did not stop");
+    _exit(app.status);
+  }
   engine.reset();
   g_dbus_connection_flush_sync(connection, nullptr, nullptr);
   g_dbus_connection_close_sync(connection, nullptr, nullptr);

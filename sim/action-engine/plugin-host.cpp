@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -276,25 +277,45 @@ void PluginHost::detach(gint32 rule_id) {
 
 bool PluginHost::has_instance(gint32 rule_id) const { return live_.count(rule_id) != 0; }
 
-void PluginHost::shutdown() {
+bool PluginHost::shutdown(gint64 timeout_ms) {
   for (const auto &kv : live_) {
     kv.second->post(COMMAND_TEARDOWN);
     retiring_.push_back(kv.second);
   }
   live_.clear();
-  /* All tear down in parallel; then wait for each. */
-  for (Instance *instance : retiring_) {
+
+  std::vector<Instance *> done;
+  {
+    std::unique_lock<std::mutex> lock(finished_mutex_);
+    auto all_finished = [this] {
+      for (Instance *instance : retiring_)
+        if (std::find(finished_.begin(), finished_.end(), instance) == finished_.end())
+          return false;
+      return true;
+    };
+    if (timeout_ms < 0)
+      finished_cond_.wait(lock, all_finished);
+    else
+      finished_cond_.wait_for(lock, std::chrono::milliseconds(timeout_ms), all_finished);
+    done.swap(finished_);
+  }
+  for (Instance *instance : done) {
+    auto it = std::find(retiring_.begin(), retiring_.end(), instance);
+    if (it != retiring_.end())
+      retiring_.erase(it);
     instance->join();
     delete instance;
   }
-  retiring_.clear();
-  std::lock_guard<std::mutex> lock(finished_mutex_);
-  finished_.clear();
+  for (Instance *instance : retiring_)
+    g_warning("rule %d: plug-in instance did not finish its teardown within %" G_GINT64_FORMAT " ms",
+              instance->rule_id(), timeout_ms);
+  return retiring_.empty();
 }
 
 void PluginHost::finished(Instance *instance) {
   std::lock_guard<std::mutex> lock(finished_mutex_);
   finished_.push_back(instance);
+  finished_cond_.notify_all();
   g_source_set_ready_time(wake_, 0);
 }
 

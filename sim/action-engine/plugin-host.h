@@ -5,6 +5,7 @@
 
 #include <glib.h>
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -65,8 +66,12 @@ class PluginHost {
    * waiting for it.  No-op when the rule has none. */
   void detach(gint32 rule_id);
   bool has_instance(gint32 rule_id) const;
-  /* Tears down every instance and waits for all host threads. */
-  void shutdown();
+  /* Tears down every instance, all at once, and waits for their threads;
+   * a negative @timeout_ms waits as long as it takes.  False when some
+   * instance did not finish in time (a plug-in stuck in an entry point):
+   * those are left running, and the caller should end the process rather
+   * than let them outlive what their feedback refers to. */
+  bool shutdown(gint64 timeout_ms = -1);
 
  private:
   friend class Instance;
@@ -82,6 +87,7 @@ class PluginHost {
   std::map<gint32, Instance *> live_;
   std::vector<Instance *> retiring_;
   std::mutex finished_mutex_;
+  std::condition_variable finished_cond_;
   std::vector<Instance *> finished_;
 };
 

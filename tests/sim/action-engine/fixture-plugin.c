@@ -3,7 +3,8 @@
  * which thread) and reports the statuses a well-behaved plug-in reports.
  *
  * Parameters steer it: "label" tags its log lines; "fail" names the entry
- * point that fails (create, validate, initialize or start).  Built a second
+ * point that fails (create, validate, initialize or start); "hang=start"
+ * makes start never return.  Built a second
  * time without plugin_abort to exercise the host's symbol check. */
 #include <glib.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 typedef struct {
   gchar *label;
   gchar *fail;
+  gboolean hang;
   ActionFeedbackFunc feedback;
   gpointer user_data;
   gboolean running;
@@ -72,6 +74,7 @@ gpointer plugin_create(XtagNode *config, GHashTable *parameters, gpointer setup_
   Fixture *self = g_new0(Fixture, 1);
   self->label = g_strdup(label != NULL ? label : "?");
   self->fail = g_strdup(fail);
+  self->hang = parameters != NULL && g_strcmp0(g_hash_table_lookup(parameters, "hang"), "start") == 0;
   self->feedback = feedback_cb;
   self->user_data = user_data;
   return self;
@@ -87,6 +90,8 @@ void plugin_start(gpointer instance) {
   Fixture *self = instance;
   self->running = TRUE;
   report(self, "start", ACTION_STATUS_STARTED);
+  while (self->hang)
+    g_usleep(G_USEC_PER_SEC);
 }
 
 void plugin_stop(gpointer instance) {

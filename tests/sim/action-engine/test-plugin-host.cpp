@@ -228,3 +228,21 @@ TEST_F(EngineTest, TerminationTearsDownLiveInstancesAndExitsZero) {
     ASSERT_TRUE(th::wait_until([&] { return !bus_.has_owner(kName); }));
   }
 }
+
+TEST_F(EngineTest, TerminationDoesNotWaitForeverForAPluginStuckInStart) {
+  write_rules(rule(7, "door", kDoorId) + rule(8, "stuck", kGateId, true, "param_hang=start"));
+  engine_ = std::make_unique<th::Process>(std::vector<std::string>{
+      th::env_path("ACTION_ENGINE_SIM_BIN"), "--rules", rules_path_, "--teardown-timeout", "300"});
+  ASSERT_TRUE(bus_.wait_for_name(kName));
+  ASSERT_TRUE(wait_signal("ActionFeedback", feedback(7, 1)));
+  ASSERT_TRUE(wait_signal("ActionFeedback", feedback(8, 1)));
+  call_ok(kRuleIface, "Trigger", g_variant_new("(i)", 8));
+  ASSERT_TRUE(wait_signal("ActionFeedback", feedback(8, 2)));
+
+  EXPECT_EQ(engine_->stop(SIGTERM), 0) << engine_->log();
+  EXPECT_EQ(engine_->count("rule 8: plug-in instance did not finish its teardown within 300 ms"), 1u)
+      << engine_->log();
+  /* The well-behaved instance was torn down all the same. */
+  EXPECT_EQ(engine_->count("fixture[door]: free on host thread"), 1u);
+  EXPECT_EQ(engine_->count("fixture[stuck]: stop"), 0u);
+}
