@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <unistd.h>
 
@@ -31,8 +32,12 @@ gboolean on_quit_signal(gpointer data) {
 gboolean on_hangup(gpointer data) {
   auto *app = static_cast<App *>(data);
   g_autoptr(GError) error = nullptr;
-  if (!app->engine->reload(&error))
-    g_warning("reload failed, keeping the current rules: %s", error->message);
+  try {
+    if (!app->engine->reload(&error))
+      g_warning("reload failed, keeping the current rules: %s", error->message);
+  } catch (const std::exception &e) {
+    g_warning("reload failed: %s", e.what());
+  }
   return G_SOURCE_CONTINUE;
 }
 

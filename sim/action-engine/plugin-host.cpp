@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -130,7 +131,12 @@ class Instance {
  private:
   static gpointer thread_main(gpointer data) {
     auto *self = static_cast<Instance *>(data);
-    self->run();
+    try {
+      self->run();
+    } catch (const std::exception &e) {
+      /* Only allocation throws in run(); the instance is lost either way. */
+      g_warning("rule %d: plug-in thread failed: %s", self->rule_id_, e.what());
+    }
     self->host_->finished(self);
     return nullptr;
   }
@@ -320,7 +326,11 @@ void PluginHost::finished(Instance *instance) {
 }
 
 gboolean PluginHost::reap_cb(gpointer data) {
-  static_cast<PluginHost *>(data)->reap();
+  try {
+    static_cast<PluginHost *>(data)->reap();
+  } catch (const std::exception &e) {
+    g_warning("cannot reap plug-in threads: %s", e.what());
+  }
   return G_SOURCE_CONTINUE;
 }
 

@@ -231,8 +231,9 @@ TEST_F(EngineTest, TerminationTearsDownLiveInstancesAndExitsZero) {
 
 TEST_F(EngineTest, TerminationDoesNotWaitForeverForAPluginStuckInStart) {
   write_rules(rule(7, "door", kDoorId) + rule(8, "stuck", kGateId, true, "param_hang=start"));
+  const std::string timeout = std::to_string(th::scaled(300));
   engine_ = std::make_unique<th::Process>(std::vector<std::string>{
-      th::env_path("ACTION_ENGINE_SIM_BIN"), "--rules", rules_path_, "--teardown-timeout", "300"});
+      th::env_path("ACTION_ENGINE_SIM_BIN"), "--rules", rules_path_, "--teardown-timeout", timeout});
   ASSERT_TRUE(bus_.wait_for_name(kName));
   ASSERT_TRUE(wait_signal("ActionFeedback", feedback(7, 1)));
   ASSERT_TRUE(wait_signal("ActionFeedback", feedback(8, 1)));
@@ -240,7 +241,9 @@ TEST_F(EngineTest, TerminationDoesNotWaitForeverForAPluginStuckInStart) {
   ASSERT_TRUE(wait_signal("ActionFeedback", feedback(8, 2)));
 
   EXPECT_EQ(engine_->stop(SIGTERM), 0) << engine_->log();
-  EXPECT_EQ(engine_->count("rule 8: plug-in instance did not finish its teardown within 300 ms"), 1u)
+  EXPECT_EQ(engine_->count("rule 8: plug-in instance did not finish its teardown within " + timeout +
+                           " ms"),
+            1u)
       << engine_->log();
   /* The well-behaved instance was torn down all the same. */
   EXPECT_EQ(engine_->count("fixture[door]: free on host thread"), 1u);
