@@ -1,4 +1,4 @@
-/* Rules files, start events and the action XML, without a bus. */
+/* Edge cases of rules files, start events and the action XML, without a bus. */
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
@@ -28,35 +28,6 @@ class RulesFile : public ::testing::Test {
   }
   gchar *path_ = nullptr;
 };
-
-TEST_F(RulesFile, ReadsEveryKeyWithDefaults) {
-  std::vector<ae::Rule> rules;
-  ASSERT_EQ(load("[rule -2]\n"
-                 "start_event=topic=t;UUID,value=id;\n"
-                 "[rule 7]\n"
-                 "name=Front\n"
-                 "enabled=false\n"
-                 "sofile=/opt/plugins/libtelvo.so.1\n"
-                 "param_message_type=2\n"
-                 "param_system_id=abc\n",
-                 &rules),
-            "");
-  ASSERT_EQ(rules.size(), 2u);
-  EXPECT_EQ(rules[0].id, -2);
-  EXPECT_TRUE(rules[0].enabled);
-  EXPECT_EQ(rules[0].start_event, "topic=t;UUID,value=id;");
-  EXPECT_FALSE(rules[0].has_action());
-  EXPECT_EQ(rules[0].action_xml(), "");
-
-  EXPECT_EQ(rules[1].id, 7);
-  EXPECT_EQ(rules[1].name, "Front");
-  EXPECT_FALSE(rules[1].enabled);
-  EXPECT_EQ(rules[1].plugin, "telvo");
-  EXPECT_EQ(rules[1].action_xml(),
-            "<action><plugin>telvo</plugin><sofile>/opt/plugins/libtelvo.so.1</sofile></action>");
-  const std::map<std::string, std::string> params = {{"message_type", "2"}, {"system_id", "abc"}};
-  EXPECT_EQ(rules[1].parameters, params);
-}
 
 TEST_F(RulesFile, MalformedFilesFailNamingFileGroupAndKey) {
   std::vector<ae::Rule> rules = {ae::Rule()};
@@ -130,26 +101,6 @@ TEST(Action, XmlEscapesAndNamesThePlugin) {
   EXPECT_TRUE(rule.same_action(other));
   other.parameters["x"] = "1";
   EXPECT_FALSE(rule.same_action(other));
-}
-
-TEST(Action, VariantHasTheListLayout) {
-  ae::Rule rule;
-  rule.id = 5;
-  rule.name = "n";
-  rule.start_event = std::string("a\0b", 3);
-  rule.sofile = "/l/libp.so";
-  rule.plugin = "p";
-  rule.parameters["k"] = "v";
-  g_autoptr(GVariant) v = g_variant_ref_sink(ae::rule_to_variant(rule));
-  ASSERT_STREQ(g_variant_get_type_string(v), "(isbaysa{ss})");
-  g_autoptr(GVariant) start = g_variant_get_child_value(v, 3);
-  gsize n = 0;
-  const char *bytes = static_cast<const char *>(g_variant_get_fixed_array(start, &n, 1));
-  EXPECT_EQ(std::string(bytes, n), rule.start_event) << "bytes as given, no terminating zero";
-  g_autofree gchar *text = g_variant_print(v, FALSE);
-  EXPECT_STREQ(text,
-               "(5, 'n', true, [0x61, 0x00, 0x62], "
-               "'<action><plugin>p</plugin><sofile>/l/libp.so</sofile></action>', {'k': 'v'})");
 }
 
 }  // namespace
