@@ -488,7 +488,7 @@ void on_interfaces_removed(GDBusConnection *, const gchar *sender, const gchar *
     const gchar *path;
     g_autofree const gchar **interfaces = NULL;
     g_variant_get(parameters, "(&o^a&s)", &path, &interfaces);
-    if (g_strv_contains(interfaces, kDeviceInterface))
+    if (below_adapter(monitor, path) && g_strv_contains(interfaces, kDeviceInterface))
       monitor->devices.erase(path);
   });
 }
@@ -639,36 +639,67 @@ GVariant *on_monitor_get_property(GDBusConnection *, const gchar *, const gchar 
 const GDBusInterfaceVTable kRootVTable = {on_root_method, NULL, NULL, {NULL}};
 const GDBusInterfaceVTable kMonitorVTable = {on_monitor_method, on_monitor_get_property, NULL, {NULL}};
 
-void unexport(AdvwatchMonitor *monitor) {
-  if (monitor->monitor_id != 0) {
-    g_dbus_connection_unregister_object(monitor->connection, monitor->monitor_id);
-    monitor->monitor_id = 0;
+/* Removes one application's objects from the bus. */
+void unexport_objects(GDBusConnection *connection, guint serial, guint root_id, guint monitor_id) {
+  if (monitor_id != 0) {
+    g_dbus_connection_unregister_object(connection, monitor_id);
     const gchar *removed[] = {kMonitorInterface, NULL};
-    g_dbus_connection_emit_signal(monitor->connection, NULL, app_root_path(monitor->serial).c_str(),
-                                  kObjectManagerInterface, "InterfacesRemoved",
-                                  g_variant_new("(o^as)", app_monitor_path(monitor->serial).c_str(), removed),
-                                  NULL);
+    g_dbus_connection_emit_signal(connection, NULL, app_root_path(serial).c_str(), kObjectManagerInterface,
+                                  "InterfacesRemoved",
+                                  g_variant_new("(o^as)", app_monitor_path(serial).c_str(), removed), NULL);
   }
-  if (monitor->root_id != 0) {
-    g_dbus_connection_unregister_object(monitor->connection, monitor->root_id);
-    monitor->root_id = 0;
-  }
+  if (root_id != 0)
+    g_dbus_connection_unregister_object(connection, root_id);
 }
 
-/* Without waiting: the reply would only tell us what we do not act on. */
+void unexport(AdvwatchMonitor *monitor) {
+  unexport_objects(monitor->connection, monitor->serial, monitor->root_id, monitor->monitor_id);
+  monitor->root_id = 0;
+  monitor->monitor_id = 0;
+}
+
+/* An application being unregistered; its objects stay exported until
+ * BlueZ answered, so that the Release() it sends first finds them. */
+struct Retired {
+  AdvwatchMonitor *monitor;
+  guint serial;
+  guint root_id;
+  guint monitor_id;
+};
+
+void on_unregistered(GObject *source, GAsyncResult *result, gpointer data) {
+  auto *retired = static_cast<Retired *>(data);
+  g_autoptr(GError) error = NULL;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+  if (reply == NULL)
+    g_debug("advwatch: unregistering %s: %s", app_root_path(retired->serial).c_str(), error->message);
+  unexport_objects(retired->monitor->connection, retired->serial, retired->root_id, retired->monitor_id);
+  monitor_unref(retired->monitor);
+  delete retired;
+}
+
+/* For a registration that was already withdrawn: the reply does not matter. */
 void send_unregister(AdvwatchMonitor *monitor, guint serial) {
   g_dbus_connection_call(monitor->connection, kBluezName, monitor->adapter_path.c_str(), kManagerInterface,
                          "UnregisterMonitor", g_variant_new("(o)", app_root_path(serial).c_str()), NULL,
                          G_DBUS_CALL_FLAGS_NONE, -1, NULL, NULL, NULL);
 }
 
-/* Ends the current registration: BlueZ forgets it, we unexport it. */
+/* Ends the current registration without waiting: BlueZ forgets it and
+ * its objects go once BlueZ answered (or at once when BlueZ holds none). */
 void stop_registration(AdvwatchMonitor *monitor) {
-  if (monitor->registered) {
-    send_unregister(monitor, monitor->serial);
-    monitor->registered = false;
+  if (!monitor->registered) {
+    unexport(monitor);
+    return;
   }
-  unexport(monitor);
+  monitor->registered = false;
+  auto *retired = new Retired{monitor_ref(monitor), monitor->serial, monitor->root_id, monitor->monitor_id};
+  monitor->root_id = 0;
+  monitor->monitor_id = 0;
+  ContextScope scope(monitor->context);
+  g_dbus_connection_call(monitor->connection, kBluezName, monitor->adapter_path.c_str(), kManagerInterface,
+                         "UnregisterMonitor", g_variant_new("(o)", app_root_path(retired->serial).c_str()), NULL,
+                         G_DBUS_CALL_FLAGS_NONE, -1, NULL, on_unregistered, retired);
 }
 
 void on_registered(GObject *source, GAsyncResult *result, gpointer data) {
@@ -830,12 +861,15 @@ void subscribe(AdvwatchMonitor *monitor) {
       connection, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
       kBluezName, G_DBUS_SIGNAL_FLAGS_NONE, on_bluez_owner_changed, monitor_ref(monitor), monitor_unref);
   seed_bluez_owner(monitor);
+  // No arg0path filter: GLib before 2.80 only matches it against string
+  // arguments, and the object path here is an 'o', so nothing would match.
+  // The handlers keep to the adapter's devices themselves.
   monitor->added_sub = g_dbus_connection_signal_subscribe(
-      connection, kBluezName, kObjectManagerInterface, "InterfacesAdded", "/", monitor->device_prefix.c_str(),
-      G_DBUS_SIGNAL_FLAGS_MATCH_ARG0_PATH, on_interfaces_added, monitor_ref(monitor), monitor_unref);
+      connection, kBluezName, kObjectManagerInterface, "InterfacesAdded", "/", NULL, G_DBUS_SIGNAL_FLAGS_NONE,
+      on_interfaces_added, monitor_ref(monitor), monitor_unref);
   monitor->removed_sub = g_dbus_connection_signal_subscribe(
-      connection, kBluezName, kObjectManagerInterface, "InterfacesRemoved", "/", monitor->device_prefix.c_str(),
-      G_DBUS_SIGNAL_FLAGS_MATCH_ARG0_PATH, on_interfaces_removed, monitor_ref(monitor), monitor_unref);
+      connection, kBluezName, kObjectManagerInterface, "InterfacesRemoved", "/", NULL, G_DBUS_SIGNAL_FLAGS_NONE,
+      on_interfaces_removed, monitor_ref(monitor), monitor_unref);
   monitor->changed_sub = g_dbus_connection_signal_subscribe(
       connection, kBluezName, kPropertiesInterface, "PropertiesChanged", NULL, kDeviceInterface,
       G_DBUS_SIGNAL_FLAGS_NONE, on_properties_changed, monitor_ref(monitor), monitor_unref);
