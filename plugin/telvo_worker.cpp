@@ -1,6 +1,6 @@
 /* libtelvo: the instance's worker thread, its steps and the Send call.
  *
- * Steps are idle sources attached to the worker's private context; the
+ * Steps are always-ready sources attached to the worker's private context; the
  * host's threads never acquire that context, and posting never goes through
  * g_main_context_invoke(), which would run a step inline (blocking on
  * D-Bus) whenever the calling thread could acquire the context. */
@@ -15,19 +15,22 @@ constexpr const char kServicePath[] = "/com/vemo/bt/SendVemoBeacon";
 constexpr const char kServiceInterface[] = "com.vemo.bt.SendVemoBeacon";
 constexpr int kSendTimeoutMs = 10000;
 
-struct WorkItem {
-  PluginInstance *instance;
-  GSourceFunc step;
-};
+/* A posted step: an always-ready source whose callback is the step and
+ * whose data is the instance. Its dispatch takes the source out of the
+ * pending list under the worker's mutex before the step runs, which also
+ * orders everything the posting thread wrote before it for the worker. */
+gboolean step_prepare(GSource *, gint *timeout) {
+  *timeout = -1;
+  return TRUE;
+}
 
-gboolean dispatch_item(gpointer data) {
-  auto *item = static_cast<WorkItem *>(data);
-  WorkerCtx *worker = item->instance->worker_ctx;
-  GSource *self = g_main_current_source();
+gboolean step_dispatch(GSource *source, GSourceFunc step, gpointer data) {
+  auto *instance = static_cast<PluginInstance *>(data);
+  WorkerCtx *worker = instance->worker_ctx;
   bool listed = false;
   {
     std::lock_guard<std::mutex> lock(worker->pending_mutex);
-    auto it = std::find(worker->pending.begin(), worker->pending.end(), self);
+    auto it = std::find(worker->pending.begin(), worker->pending.end(), source);
     if (it != worker->pending.end()) {
       worker->pending.erase(it);
       listed = true;
@@ -35,10 +38,12 @@ gboolean dispatch_item(gpointer data) {
   }
   /* From here on removal cannot reach this step: it runs to its end. */
   if (listed)
-    g_source_unref(self);
-  item->step(item->instance);
+    g_source_unref(source);
+  step(instance);
   return G_SOURCE_REMOVE;
 }
+
+GSourceFuncs step_funcs = {step_prepare, nullptr, step_dispatch, nullptr, nullptr, nullptr};
 
 gboolean quit_loop(gpointer data) {
   g_main_loop_quit(static_cast<GMainLoop *>(data));
@@ -83,11 +88,10 @@ void worker_start(PluginInstance *instance) {
 
 void worker_post(PluginInstance *instance, GSourceFunc step) {
   WorkerCtx *worker = instance->worker_ctx;
-  GSource *source = g_idle_source_new();
+  GSource *source = g_source_new(&step_funcs, sizeof(GSource));
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_name(source, "telvo step");
-  g_source_set_callback(source, dispatch_item, new WorkItem{instance, step},
-                        [](gpointer item) { delete static_cast<WorkItem *>(item); });
+  g_source_set_callback(source, step, instance, nullptr);
   /* Attached under the lock: removal must never see a source that is not
    * attached yet. The list keeps the creation reference. */
   std::lock_guard<std::mutex> lock(worker->pending_mutex);

@@ -258,46 +258,64 @@ TEST_F(PluginSend, StartWhileASendRunsSendsNothingMore) {
 }
 
 /* Holds the worker inside its connection step (it logs from there), so
- * that what the host posts meanwhile is certain to be queued. */
+ * that what the host posts meanwhile is certain to be queued. The state
+ * lives for the whole process: GLib may still call a handler a moment after
+ * it was removed. */
 class WorkerGate {
  public:
-  WorkerGate() { id_ = g_log_set_handler(nullptr, G_LOG_LEVEL_DEBUG, &WorkerGate::handler, this); }
+  WorkerGate() {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.held = false;
+    s.open = false;
+    s.messages.clear();
+    s.id = g_log_set_handler(nullptr, G_LOG_LEVEL_DEBUG, &WorkerGate::handler, &s);
+  }
   ~WorkerGate() {
     open();
-    g_log_remove_handler(nullptr, id_);
+    g_log_remove_handler(nullptr, state().id);
   }
   bool wait_held() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cond_.wait_for(lock, std::chrono::milliseconds(th::scaled(5000)), [&] { return held_; });
+    State &s = state();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    return s.cond.wait_for(lock, std::chrono::milliseconds(th::scaled(5000)), [&] { return s.held; });
   }
   void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    cond_.notify_all();
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.open = true;
+    s.cond.notify_all();
   }
   size_t count(const std::string &needle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::count_if(messages_.begin(), messages_.end(),
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return std::count_if(s.messages.begin(), s.messages.end(),
                          [&](const std::string &m) { return m.find(needle) != std::string::npos; });
   }
 
  private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool held = false;
+    bool open = true;
+    std::vector<std::string> messages;
+    guint id = 0;
+  };
+  static State &state() {
+    static State *s = new State(); /* never destroyed, see above */
+    return *s;
+  }
   static void handler(const gchar *, GLogLevelFlags, const gchar *message, gpointer data) {
-    auto *self = static_cast<WorkerGate *>(data);
-    std::unique_lock<std::mutex> lock(self->mutex_);
-    self->messages_.emplace_back(message);
-    if (g_str_has_prefix(message, "Performing worker call to get D-Bus connection")) {
-      self->held_ = true;
-      self->cond_.notify_all();
-      self->cond_.wait(lock, [&] { return self->open_; });
+    auto *s = static_cast<State *>(data);
+    std::unique_lock<std::mutex> lock(s->mutex);
+    s->messages.emplace_back(message);
+    if (!s->open && g_str_has_prefix(message, "Performing worker call to get D-Bus connection")) {
+      s->held = true;
+      s->cond.notify_all();
+      s->cond.wait(lock, [&] { return s->open; });
     }
   }
-  std::mutex mutex_;
-  std::condition_variable cond_;
-  bool held_ = false;
-  bool open_ = false;
-  std::vector<std::string> messages_;
-  guint id_ = 0;
 };
 
 TEST_F(PluginSend, TwoStartsBeforeTheWorkerBeginsSendTwice) {
