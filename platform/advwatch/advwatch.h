@@ -72,17 +72,28 @@ gboolean advwatch_pattern_add(GPtrArray *patterns, gint kind, const gchar *value
 /* Exports the monitor application object on the system bus and starts its
  * asynchronous registration with BlueZ on config->adapter_path. Returns the
  * handle once exported; later registration failures or a Release() from
- * BlueZ are logged and leave the monitor silent until cleaned up. */
+ * BlueZ are logged and leave the monitor silent until cleaned up.
+ * ADVWATCH_ERROR_INVALID_ARGUMENT for an adapter path that is no object
+ * path, no callback, options other than ADVWATCH_MONITOR_OPTIONS_NONE, or
+ * or-patterns not made by advwatch_pattern_add(); ADVWATCH_ERROR_BUS
+ * without a system bus. No or-patterns (NULL or empty): every beacon. */
 AdvwatchMonitor *advwatch_monitor_init(const AdvwatchMonitorConfig *config, GError **error);
 
-/* Stops reporting beacons. TRUE once no more beacons are reported. */
+/* Stops reporting beacons and unregisters from BlueZ, so that the radio
+ * may idle. TRUE once no more beacons are reported (at return).
+ * ADVWATCH_ERROR_STATE when already paused, or when BlueZ released the
+ * monitor, refused it or left the bus. */
 gboolean advwatch_monitor_pause(AdvwatchMonitor *monitor, GError **error);
 
-/* Starts reporting beacons again after a pause. */
+/* Registers with BlueZ again after a pause; beacons are reported from the
+ * return on, as BlueZ delivers them. ADVWATCH_ERROR_STATE when not
+ * paused or no longer usable (see above), ADVWATCH_ERROR_BUS when the
+ * objects cannot be exported. */
 gboolean advwatch_monitor_resume(AdvwatchMonitor *monitor, GError **error);
 
 /* Unregisters (without waiting), unexports, drops every subscription and
- * frees @monitor. No callback follows. */
+ * frees @monitor. No callback follows. May be called from within the
+ * monitor's own callback. */
 void advwatch_monitor_cleanup(AdvwatchMonitor *monitor);
 
 G_END_DECLS
