@@ -76,14 +76,17 @@ void check_tree(XtagNode *config) {
   g_list_free(tags);
 }
 
-/* A message type is a decimal number 0-255; leading white space and a plus
- * sign are tolerated, anything else around the digits is not. */
+/* A message type is a decimal number 0-255; leading white space and a sign
+ * (minus only before zero) are tolerated, anything else around the digits
+ * is not. */
 bool message_type_acceptable(const gchar *text) {
   while (g_ascii_isspace(*text))
     text++;
-  if (*text == '+')
+  const bool negative = *text == '-';
+  if (*text == '+' || *text == '-')
     text++;
-  return g_ascii_string_to_unsigned(text, 10, 0, G_MAXUINT8, nullptr, nullptr);
+  guint64 value = 0;
+  return g_ascii_string_to_unsigned(text, 10, 0, G_MAXUINT8, &value, nullptr) && !(negative && value != 0);
 }
 
 int setup_parameters_storage;
