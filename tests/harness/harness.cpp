@@ -304,6 +304,10 @@ int Process::reap(int timeout_ms) {
     }
     g_usleep(2000);
   }
+  // The last lines may still be in the pipe: give the reader a moment to
+  // drain it (a grandchild holding the pipe open must not block us).
+  std::unique_lock<std::mutex> lock(mutex_);
+  cond_.wait_for(lock, std::chrono::milliseconds(2000), [&] { return eof_; });
   return status_;
 }
 

@@ -54,6 +54,8 @@ TEST_F(Beacons, OtherEventNumbersAreOnlyLogged) {
   t.inject_beacon(kIdA, 255, 13);
   sync_with_marker(kIdA, 14);
   EXPECT_EQ(t.events.size(), 1u);
+  // The log travels by another pipe than the event: wait for it.
+  ASSERT_TRUE(t.kavrod->wait_for_log("'RECORDING_STARTED' event was triggered"));
   EXPECT_EQ(t.kavrod->count("Event type was HELLO!"), 1u);
   EXPECT_EQ(t.kavrod->count("Event type was LIGHTBAR_ACTIVE!"), 1u);
   EXPECT_EQ(t.kavrod->count("Unlisted event: 7"), 1u);

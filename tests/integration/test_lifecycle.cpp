@@ -95,6 +95,7 @@ TEST(SystemId, FollowsTheActionConfiguration) {
   t.start_kavrod();
   ASSERT_TRUE(t.wait_systemid(kIdA));
   ASSERT_TRUE(t.wait_monitors(1));
+  EXPECT_TRUE(t.kavrod->wait_for_log("Start bluetooth beacon monitoring process"));
   EXPECT_EQ(t.kavrod->count("Start bluetooth beacon monitoring process"), 1u);
 
   // A change that leaves the System ID as it is: one read, no monitor call.
