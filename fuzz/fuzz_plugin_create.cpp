@@ -76,9 +76,9 @@ void check_tree(XtagNode *config) {
   g_list_free(tags);
 }
 
-/* A message type is a decimal number 0-255; leading white space and a sign
- * (minus only before zero) are tolerated, anything else around the digits
- * is not. */
+/* The plug-in reads a message type as strtoll does: leading blanks, an
+ * optional sign, the digits that follow (none reads as 0); what comes after
+ * them is not looked at. Its value must lie in 0-255 without overflow. */
 bool message_type_acceptable(const gchar *text) {
   while (g_ascii_isspace(*text))
     text++;
@@ -86,7 +86,12 @@ bool message_type_acceptable(const gchar *text) {
   if (*text == '+' || *text == '-')
     text++;
   guint64 value = 0;
-  return g_ascii_string_to_unsigned(text, 10, 0, G_MAXUINT8, &value, nullptr) && !(negative && value != 0);
+  for (; g_ascii_isdigit(*text); text++) {
+    value = value * 10 + static_cast<guint64>(*text - '0');
+    if (value > G_MAXUINT8)
+      return false;
+  }
+  return !(negative && value != 0);
 }
 
 int setup_parameters_storage;

@@ -73,6 +73,13 @@ void on_start(GMarkupParseContext *, const gchar *name, const gchar **names,
       }
     }
   }
+  // Freeing and searching a tree recurse once per level: bound the depth so
+  // hostile input gets an error instead of exhausting the stack.
+  if (builder->open->len >= XTAG_MAX_DEPTH) {
+    g_set_error(error, XTAG_ERROR, XTAG_ERROR_PARSE, "Element '%s' is nested deeper than %u levels", name,
+                XTAG_MAX_DEPTH);
+    return;
+  }
   XtagNode *node = node_new(name, names, values);
   if (parent == nullptr)
     builder->root = node;

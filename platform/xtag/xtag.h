@@ -16,6 +16,9 @@ typedef enum {
 
 typedef struct _XtagNode XtagNode;
 
+/* Deepest element nesting xtag_parse() accepts. */
+#define XTAG_MAX_DEPTH 256u
+
 /* Parses one document; @length -1 for zero-terminated text. Errors name
  * line and column. */
 XtagNode *xtag_parse(const gchar *text, gssize length, GError **error);

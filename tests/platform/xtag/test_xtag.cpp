@@ -101,6 +101,25 @@ TEST(Xtag, MalformedDocumentsNameLineAndColumn) {
   }
 }
 
+TEST(Xtag, NestingIsBoundedNotAStackOverflow) {
+  std::string at_limit, beyond;
+  for (guint i = 0; i < XTAG_MAX_DEPTH; i++)
+    at_limit += "<a>";
+  for (guint i = 0; i < XTAG_MAX_DEPTH; i++)
+    at_limit += "</a>";
+  g_autoptr(XtagNode) root = xtag_parse(at_limit.c_str(), -1, nullptr);
+  EXPECT_NE(root, nullptr);
+
+  // Far deeper than any stack could recurse through, unclosed as well.
+  for (int i = 0; i < 300000; i++)
+    beyond += "<a>";
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(XtagNode) refused = xtag_parse(beyond.c_str(), -1, &error);
+  EXPECT_EQ(refused, nullptr);
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(std::string(error->message).find("nested deeper than 256 levels"), std::string::npos) << error->message;
+}
+
 TEST(Xtag, PreconditionsAreCriticals) {
   th::LogCapture log;
   EXPECT_EQ(xtag_parse(nullptr, -1, nullptr), nullptr);
