@@ -69,6 +69,54 @@ void on_cancelled(GCancellable *, gpointer data) {
   instance->in_progress.store(FALSE);
 }
 
+struct CallWait {
+  GVariant *reply = nullptr;
+  GError *error = nullptr;
+  bool done = false;
+};
+
+void on_call_done(GObject *source, GAsyncResult *result, gpointer data) {
+  auto *wait = static_cast<CallWait *>(data);
+  wait->reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &wait->error);
+  wait->done = true;
+}
+
+void forward_cancel(GCancellable *, gpointer call_cancellable) {
+  g_cancellable_cancel(G_CANCELLABLE(call_cancellable));
+}
+
+/* g_dbus_connection_call_sync() without its leak. When a cancellation races
+ * with the reply, GDBus attaches a cancellation idle to the call's private
+ * context, possibly after the reply has been handed over; call_sync then
+ * drops that context undispatched and the idle keeps the call, the context
+ * and a connection reference alive for good. Here GDBus gets a cancellable
+ * of this call only, cancelled from @cancellable's handler: once that
+ * handler is disconnected (which waits for a cancellation in progress on
+ * another thread) nothing can attach to the context any more, and it is
+ * drained before it is dropped. */
+GVariant *call_and_wait(GDBusConnection *connection, const gchar *method, GVariant *parameters,
+                        const GVariantType *reply_type, int timeout_ms, GCancellable *cancellable,
+                        GError **error) {
+  GMainContext *context = g_main_context_new();
+  GCancellable *call_cancellable = g_cancellable_new();
+  gulong forward = g_cancellable_connect(cancellable, G_CALLBACK(forward_cancel), call_cancellable, nullptr);
+  g_main_context_push_thread_default(context);
+  CallWait wait;
+  g_dbus_connection_call(connection, kServiceName, kServicePath, kServiceInterface, method, parameters,
+                         reply_type, G_DBUS_CALL_FLAGS_NONE, timeout_ms, call_cancellable, on_call_done, &wait);
+  while (!wait.done)
+    g_main_context_iteration(context, TRUE);
+  g_cancellable_disconnect(cancellable, forward);
+  while (g_main_context_iteration(context, FALSE)) {
+  }
+  g_main_context_pop_thread_default(context);
+  g_main_context_unref(context);
+  g_object_unref(call_cancellable);
+  if (wait.error != nullptr)
+    g_propagate_error(error, wait.error);
+  return wait.reply;
+}
+
 gulong connect_cancelled(PluginInstance *instance) {
   return g_cancellable_connect(instance->cancellable, G_CALLBACK(on_cancelled), instance, nullptr);
 }
@@ -177,9 +225,8 @@ gboolean worker_send_beacon(gpointer data) {
      * stays valid for the call. */
     GDBusConnection *connection = instance->connection.load();
     if (connection != nullptr)
-      reply = g_dbus_connection_call_sync(connection, kServiceName, kServicePath, kServiceInterface, "Send",
-                                          parameters, G_VARIANT_TYPE("()"), G_DBUS_CALL_FLAGS_NONE,
-                                          kSendTimeoutMs, instance->cancellable, &error);
+      reply = call_and_wait(connection, "Send", parameters, G_VARIANT_TYPE("()"), kSendTimeoutMs,
+                            instance->cancellable, &error);
     g_cancellable_disconnect(instance->cancellable, handler);
     if (reply != nullptr) {
       g_debug("Successfully sent a Bluetooth beacon");
