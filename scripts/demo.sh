@@ -21,8 +21,11 @@ say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 cleanup() {
   trap - EXIT INT TERM
   say "Stopping"
-  for ((i=${#pids[@]}-1; i>=0; i--)); do kill -TERM "${pids[$i]}" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # Last started first, each one gone before the next, the bus last.
+  for ((i=${#pids[@]}-1; i>=0; i--)); do
+    kill -TERM "${pids[$i]}" 2>/dev/null || true
+    wait "${pids[$i]}" 2>/dev/null || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -31,7 +34,7 @@ trap 'exit 0' INT TERM
 # Prefixes each line of a component's log with its name.
 start() {
   local name=$1; shift
-  ( exec "$@" 2>&1 | sed -u "s/^/[$name] /" ) &
+  "$@" > >(sed -u "s/^/[$name] /") 2>&1 &
   pids+=($!)
 }
 
