@@ -9,8 +9,8 @@ cd "$top"
 "$top/scripts/install-deps.sh"
 
 build="$top/build/normal"
-[ -f "$build/build.ninja" ] || meson setup "$build" >/dev/null
-ninja -C "$build" >/dev/null
+[ -f "$build/build.ninja" ] || meson setup "$build"
+ninja -C "$build"
 
 seconds=${DEMO_SECONDS:-60}
 SYSTEM_ID=${SYSTEM_ID:-5b0c9a3e-1f2d-4c6b-8e7a-9d0f1e2a3b4c}
