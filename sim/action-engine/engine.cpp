@@ -527,6 +527,12 @@ void Engine::handle_event(GVariant *parameters) {
     const Rule &rule = kv.second;
     if (!rule.enabled || !start_event_matches(parse_start_event(rule.start_event), topic, uuid))
       continue;
+    if (!rule.has_action()) {
+      // A rule without an action still fires: that is all it does.
+      g_message("rule %d fired on an event from %s (no plug-in action)", rule.id, producer);
+      emit_control("RuleFired", g_variant_new("(i)", rule.id));
+      continue;
+    }
     g_autoptr(GError) error = nullptr;
     if (!fire(rule, &error))
       g_message("event from %s matches rule %d: %s", producer, rule.id, error->message);
