@@ -68,6 +68,15 @@ void DaemonTest::start_engine(const std::string &rules) {
 
 void DaemonTest::start_kavrod(std::vector<std::string> args, std::map<std::string, std::string> env, bool wait) {
   args.insert(args.begin(), th::env_path("KAVROD_BIN"));
+  // A command prefix such as "valgrind --log-file=..." for leak checks.
+  const char *wrapper = g_getenv("KAVROD_WRAPPER");
+  if (wrapper != nullptr && *wrapper != '\0') {
+    g_auto(GStrv) prefix = nullptr;
+    g_autoptr(GError) error = nullptr;
+    if (!g_shell_parse_argv(wrapper, nullptr, &prefix, &error))
+      g_error("KAVROD_WRAPPER '%s': %s", wrapper, error->message);
+    args.insert(args.begin(), prefix, prefix + g_strv_length(prefix));
+  }
   if (env.find("VESK_POLICY") == env.end())
     env["VESK_POLICY"] = "/nonexistent/vesk-policy.conf";  // root only
   kavrod = std::make_unique<th::Process>(args, env);
