@@ -120,6 +120,32 @@ TEST(Xtag, NestingIsBoundedNotAStackOverflow) {
   EXPECT_NE(std::string(error->message).find("nested deeper than 256 levels"), std::string::npos) << error->message;
 }
 
+std::string nested(guint depth) {
+  std::string doc;
+  for (guint i = 0; i < depth; i++)
+    doc += "<n>";
+  for (guint i = 0; i < depth; i++)
+    doc += "</n>";
+  return doc;
+}
+
+/* Deep nesting is refused with an error rather than exhausting the stack. */
+TEST(Xtag, NestingIsBounded) {
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(XtagNode) deepest = xtag_parse(nested(XTAG_MAX_DEPTH).c_str(), -1, &error);
+  ASSERT_NE(deepest, nullptr) << error->message;
+  guint depth = 1;
+  for (XtagNode *n = xtag_find_tag(deepest, "n"); n != nullptr; n = xtag_find_tag(n, "n"))
+    depth++;
+  EXPECT_EQ(depth, XTAG_MAX_DEPTH);
+
+  g_autoptr(XtagNode) too_deep = xtag_parse(nested(XTAG_MAX_DEPTH + 1).c_str(), -1, &error);
+  EXPECT_EQ(too_deep, nullptr);
+  ASSERT_NE(error, nullptr);
+  EXPECT_TRUE(g_error_matches(error, XTAG_ERROR, XTAG_ERROR_PARSE));
+  EXPECT_NE(std::string(error->message).find("nested deeper than"), std::string::npos) << error->message;
+}
+
 TEST(Xtag, PreconditionsAreCriticals) {
   th::LogCapture log;
   EXPECT_EQ(xtag_parse(nullptr, -1, nullptr), nullptr);
