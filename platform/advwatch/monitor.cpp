@@ -49,7 +49,10 @@ constexpr gint16 kRssiUnknown = 127;
  * with several advertisements on air alternates between their numbers, so
  * one "last number" per sender is not enough. */
 constexpr size_t kMaxSenders = 256;
-constexpr size_t kSequenceWindow = 16;
+/* Half the 8-bit sequence space: up to that many of one sender's beacons
+ * may be on air at once without a repeat being taken for new, while a number
+ * that comes round again after a wrap has long been forgotten. */
+constexpr size_t kSequenceWindow = 128;
 constexpr gint64 kRepeatWindowUs = 60 * G_USEC_PER_SEC;
 /* Only the bus daemon is asked synchronously; it answers promptly. */
 constexpr int kBusDaemonTimeoutMs = 5000;

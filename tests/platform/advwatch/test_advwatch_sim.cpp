@@ -209,6 +209,21 @@ TEST_F(AdvwatchSim, ReportsEachBeaconOnceWithItsFields) {
   EXPECT_EQ(got.seen[3].event, 44);
 }
 
+TEST_F(AdvwatchSim, ManyBeaconsOnAirFromOneSenderAreEachReportedOnce) {
+  Collector got;
+  ASSERT_NE(start({kSystemId}, &got), nullptr);
+  // An adapter with many advertising instances cycles through all of its
+  // beacons on air; every round repeats each of them.
+  for (int round = 0; round < 3; round++)
+    for (int sequence = 0; sequence < 100; sequence++)
+      inject("AA:BB:CC:00:00:01", payload(kSystemId, 2, static_cast<guint8>(sequence)));
+  inject("AA:BB:CC:00:00:09", payload(kSystemId, 2, 0));
+  ASSERT_TRUE(th::wait_until([&] {
+    return !got.seen.empty() && got.seen.back().address == "AA:BB:CC:00:00:09";
+  }, 10000));
+  EXPECT_EQ(got.seen.size(), 101u);
+}
+
 TEST_F(AdvwatchSim, MonitorsFilterIndependently) {
   Collector ours, any;
   ASSERT_NE(start({kSystemId}, &ours), nullptr);
