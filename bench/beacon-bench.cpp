@@ -1,0 +1,645 @@
+/* beacon-bench: beacon -> event through the real path, kavrod against
+ * bare-relay (plain GDBus, same D-Bus shape, none of our libraries).
+ *
+ * Each target gets a private bus with bluez-sim (one adapter, hci0),
+ * action-engine-sim with one enabled rule carrying the System ID, and the
+ * target: kavrod (G_MESSAGES_DEBUG unset, VESK_POLICY=/nonexistent) or
+ * bare-relay. The rule's start event names another topic than the
+ * daemon's, so the engine only reads the Event signals and never fires;
+ * it runs for both targets alike. The bench injects beacons through
+ * bluez-sim's InjectAdvertisement (version 1, the System ID, event number
+ * 2, a sequence byte), each from its own sender address (a counter in the
+ * last three bytes), so repeat suppression never drops one, and timestamps
+ * the Event signals as they come off the socket (a connection filter on
+ * GDBus's worker thread). Events keep the order of the injections along
+ * the path, so the n-th event is paired with the n-th injection; with
+ * beacons lost that pairing, and so the latency, is approximate.
+ *
+ * Phases per target: a short warm-up, then each paced rate for --seconds,
+ * then flat out for --burst beacons (at most --window beacons injected and
+ * not yet seen as events), then flat out for --beacons beacons for the
+ * memory figure (the target's RSS before the first beacon, after 10,000
+ * events and at the end). Figures: events/s sustained (events over first
+ * injection to last event), latency from the start of the inject call to
+ * the signal's arrival (p50, p99, max), lost beacons (not seen within
+ * --drain-ms of the last event), CPU time of the target and of bluez-sim
+ * per delivered event (/proc/<pid>/stat utime+stime), and the ratios
+ * kavrod/bare.
+ *
+ * Run from a build directory (it starts its own dbus-daemon):
+ *   bench/beacon-bench [--target both|kavrod|bare] [--rates 100,1000]
+ *       [--seconds 10] [--burst 20000] [--beacons 200000] [--window 256]
+ *       [--device-timeout 30] [--drain-ms 3000]
+ * Defaults as shown; --beacons 1000000 gives the long memory figure (a
+ * few minutes per target). Programs come from this build; override with
+ * KAVROD_BIN, BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BARE_RELAY_BIN. */
+#include <gio/gio.h>
+#include <glib-unix.h>
+#include <glib/gstdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "harness.h"
+
+namespace {
+
+constexpr char kSystemId[] = "5b0c9a3e-1f2d-4c6b-8e7a-9d0f1e2a3b4c";
+constexpr char kTopic[] = "tns1:Device/tnsvemo:Bluetooth/tnsvemo:BeaconReceived";
+constexpr guint8 kEventRecordingStarted = 2;
+constexpr size_t kWarmup = 200;
+constexpr size_t kRssMark = 10000;
+/* Unanswered inject calls at most: the bus refuses more than 128 pending
+ * replies per connection. Paced phases keep their rate up to this bound. */
+constexpr size_t kMaxCallsInFlight = 64;
+
+/* Set on SIGINT/SIGTERM: the bench stops and its processes with it. */
+bool interrupted = false;
+
+gboolean on_signal(gpointer) {
+  interrupted = true;
+  return G_SOURCE_CONTINUE;
+}
+
+struct Options {
+  std::string target = "both";
+  std::vector<int> rates = {100, 1000};
+  int seconds = 10;
+  int burst = 20000;
+  int beacons = 200000;
+  int window = 256;
+  int device_timeout = 30;
+  int drain_ms = 3000;
+};
+
+std::string program(const char *variable, const char *built) {
+  const char *value = g_getenv(variable);
+  return value != nullptr && *value != '\0' ? value : built;
+}
+
+/* ---- /proc ------------------------------------------------------------ */
+
+/* utime + stime of @pid in clock ticks, or 0 when unreadable. */
+guint64 cpu_ticks(pid_t pid) {
+  g_autofree gchar *path = g_strdup_printf("/proc/%d/stat", static_cast<int>(pid));
+  g_autofree gchar *text = nullptr;
+  if (!g_file_get_contents(path, &text, nullptr, nullptr))
+    return 0;
+  // The command name may hold spaces; the fields we want follow its ')'.
+  const gchar *p = strrchr(text, ')');
+  if (p == nullptr)
+    return 0;
+  g_auto(GStrv) fields = g_strsplit(p + 2, " ", -1);
+  // fields[0] is field 3 (state); utime and stime are fields 14 and 15.
+  if (g_strv_length(fields) < 13)
+    return 0;
+  return g_ascii_strtoull(fields[11], nullptr, 10) + g_ascii_strtoull(fields[12], nullptr, 10);
+}
+
+double ticks_to_us(guint64 ticks) { return static_cast<double>(ticks) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK)); }
+
+/* Resident set of @pid in kB, or -1. */
+long rss_kb(pid_t pid) {
+  g_autofree gchar *path = g_strdup_printf("/proc/%d/status", static_cast<int>(pid));
+  g_autofree gchar *text = nullptr;
+  if (!g_file_get_contents(path, &text, nullptr, nullptr))
+    return -1;
+  const gchar *line = strstr(text, "\nVmRSS:");
+  return line != nullptr ? strtol(line + 7, nullptr, 10) : -1;
+}
+
+/* ---- Event arrivals ------------------------------------------------------ */
+
+/* Filled by the filter on GDBus's worker thread, read and reset by the
+ * main thread between and during phases. */
+class Arrivals {
+ public:
+  /* Starts recording up to @capacity events; earlier ones are forgotten. */
+  void arm(size_t capacity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    times_.assign(capacity, 0);
+    count_ = 0;
+    armed_ = true;
+  }
+  /* Stops recording; late events of the phase are then ignored. */
+  void disarm() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_ = false;
+  }
+  void record(gint64 when) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!armed_)
+      return;
+    if (count_ < times_.size())
+      times_[count_] = when;
+    count_++;
+  }
+  void record_foreign() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    foreign_++;
+  }
+  size_t count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return count_;
+  }
+  size_t foreign() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return foreign_;
+  }
+  /* The arrival times recorded (only valid while disarmed). */
+  std::vector<gint64> times() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::vector<gint64>(times_.begin(), times_.begin() + static_cast<long>(std::min(count_, times_.size())));
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<gint64> times_;
+  size_t count_ = 0;
+  size_t foreign_ = 0;  // Events with another topic or System ID
+  bool armed_ = false;
+};
+
+Arrivals arrivals;
+
+bool is_our_event(GDBusMessage *message) {
+  GVariant *body = g_dbus_message_get_body(message);
+  if (body == nullptr || !g_variant_is_of_type(body, G_VARIANT_TYPE("(ssxa{sv})")))
+    return false;
+  const gchar *topic;
+  g_autoptr(GVariant) data = nullptr;
+  g_variant_get(body, "(&s&sx@a{sv})", nullptr, &topic, nullptr, &data);
+  const gchar *uuid = nullptr;
+  return g_str_equal(topic, kTopic) && g_variant_lookup(data, "UUID", "&s", &uuid) &&
+         g_ascii_strcasecmp(uuid, kSystemId) == 0;
+}
+
+/* Timestamps Event signals as they come off the socket, before they queue
+ * for the main thread. */
+GDBusMessage *event_filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer) {
+  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL ||
+      g_strcmp0(g_dbus_message_get_interface(message), "com.vemo.Event.Producer1") != 0 ||
+      g_strcmp0(g_dbus_message_get_member(message), "Event") != 0)
+    return message;
+  const gint64 now = g_get_monotonic_time();
+  if (is_our_event(message))
+    arrivals.record(now);
+  else
+    arrivals.record_foreign();
+  // Consumed here: nobody else in this process wants the events.
+  g_object_unref(message);
+  return nullptr;
+}
+
+/* ---- the rig: bus, simulators, target ---------------------------------- */
+
+enum class Target { Kavrod, Bare };
+
+/* A file removed with its owner. */
+struct TempFile {
+  std::string path;
+  TempFile() = default;
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  ~TempFile() {
+    if (!path.empty())
+      g_unlink(path.c_str());
+  }
+};
+
+const char *target_name(Target target) { return target == Target::Kavrod ? "kavrod" : "bare"; }
+
+class Rig {
+ public:
+  Rig(Target target, const Options &options) {
+    const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
+    bluez_ = std::make_unique<th::Process>(
+        std::vector<std::string>{program("BLUEZ_SIM_BIN", BLUEZ_SIM_BIN), "--device-timeout",
+                                 std::to_string(options.device_timeout)},
+        quiet);
+    if (!bus_.wait_for_name("org.bluez", 10000) || !bus_.wait_for_name("com.vemo.Sim.BlueZ", 10000))
+      fail("bluez-sim did not start", *bluez_);
+
+    gchar *path = nullptr;
+    g_autoptr(GError) error = nullptr;
+    const int fd = g_file_open_tmp("beacon-bench-rules-XXXXXX.conf", &path, &error);
+    if (fd < 0)
+      g_error("cannot create a rules file: %s", error->message);
+    close(fd);
+    rules_.path = path;
+    g_free(path);
+    // The topic differs from the daemon's: the engine reads the System ID
+    // from the rule but never fires on the bench's events.
+    std::ofstream(rules_.path) << "[rule 1]\nname=Bench\nenabled=true\n"
+                               << "start_event=topic=bench:none;UUID,value=" << kSystemId << ";\n";
+    engine_ = std::make_unique<th::Process>(
+        std::vector<std::string>{program("ACTION_ENGINE_SIM_BIN", ACTION_ENGINE_SIM_BIN), "--rules", rules_.path},
+        quiet);
+    if (!bus_.wait_for_name("com.vemo.Event.ActionEngine.User", 10000))
+      fail("action-engine-sim did not start", *engine_);
+
+    if (target == Target::Kavrod)
+      relay_ = std::make_unique<th::Process>(std::vector<std::string>{program("KAVROD_BIN", KAVROD_BIN)},
+                                             std::map<std::string, std::string>{
+                                                 {"G_MESSAGES_DEBUG", ""},
+                                                 {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}});
+    else
+      relay_ = std::make_unique<th::Process>(
+          std::vector<std::string>{program("BARE_RELAY_BIN", BARE_RELAY_BIN), "--system-id", kSystemId}, quiet);
+    if (!th::wait_until([this] { return monitor_active(); }, 15000))
+      fail("the monitor was not activated", *relay_);
+
+    subscribe();
+  }
+
+  ~Rig() {
+    g_dbus_connection_remove_filter(bus_.connection(), filter_id_);
+    const int status = relay_->stop(SIGTERM);
+    if (status != 0)
+      g_printerr("warning: the target exited with status %d; its log:\n%s\n", status, relay_->log().c_str());
+  }
+
+  Rig(const Rig &) = delete;
+  Rig &operator=(const Rig &) = delete;
+
+  GDBusConnection *connection() { return bus_.connection(); }
+  pid_t target_pid() const { return relay_->pid(); }
+  pid_t bluez_pid() const { return bluez_->pid(); }
+  th::Process &target() { return *relay_; }
+
+ private:
+  /* Thrown from the constructor, so the members started so far stop. */
+  [[noreturn]] static void fail(const char *what, th::Process &process) {
+    throw std::runtime_error(std::string(what) + "; its log:\n" + process.log());
+  }
+
+  bool monitor_active() {
+    g_autoptr(GVariant) reply = th::call(bus_.connection(), "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ",
+                                         "com.vemo.Sim.BlueZ1", "ListMonitors", nullptr, "(a(sosb))", nullptr);
+    if (reply == nullptr)
+      return false;
+    g_autoptr(GVariantIter) iter = nullptr;
+    g_variant_get(reply, "(a(sosb))", &iter);
+    const gchar *client, *path, *adapter;
+    gboolean activated;
+    bool active = false;
+    while (g_variant_iter_next(iter, "(&s&o&sb)", &client, &path, &adapter, &activated))
+      active = active || activated;
+    return active;
+  }
+
+  void subscribe() {
+    filter_id_ = g_dbus_connection_add_filter(bus_.connection(), event_filter, nullptr, nullptr);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = th::call(
+        bus_.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "AddMatch",
+        g_variant_new("(s)", "type='signal',interface='com.vemo.Event.Producer1',member='Event'"), nullptr, &error);
+    if (reply == nullptr)
+      g_error("AddMatch for Event signals failed: %s", error->message);
+  }
+
+  th::Bus bus_;  // first: it sets DBUS_SYSTEM_BUS_ADDRESS for the others
+  std::unique_ptr<th::Process> bluez_;
+  TempFile rules_;
+  std::unique_ptr<th::Process> engine_, relay_;
+  guint filter_id_ = 0;
+};
+
+/* ---- injection ------------------------------------------------------------ */
+
+struct Result {
+  std::string target, phase;
+  double offered = 0;  // beacons/s, 0 when flat out
+  size_t sent = 0, received = 0, errors = 0;
+  double events_per_s = 0;
+  double p50_ms = 0, p99_ms = 0, max_ms = 0;
+  double target_cpu_us = 0, bluez_cpu_us = 0;  // per delivered event
+  long rss_start = -1, rss_mark = -1, rss_end = -1;
+};
+
+class Injector {
+ public:
+  Injector(Rig &rig, const Options &options) : rig_(rig), options_(options) {}
+
+  /* Injects @total beacons at @rate per second (0: flat out, bounded by
+   * the window), waits for their events, and measures. */
+  Result run(const std::string &phase, int rate, size_t total, bool sample_rss = false) {
+    Result result;
+    result.phase = phase;
+    result.offered = rate;
+    rate_ = rate;
+    total_ = total;
+    sent_ = 0;
+    in_flight_ = 0;
+    errors_ = 0;
+    rss_mark_ = -1;
+    sample_rss_ = sample_rss;
+    starts_.assign(total, 0);
+    arrivals.arm(total);
+
+    const guint64 target_before = cpu_ticks(rig_.target_pid());
+    const guint64 bluez_before = cpu_ticks(rig_.bluez_pid());
+    if (sample_rss)
+      result.rss_start = rss_kb(rig_.target_pid());
+
+    loop_ = g_main_loop_new(nullptr, FALSE);
+    t0_ = g_get_monotonic_time();
+    last_progress_ = t0_;
+    last_received_ = 0;
+    const guint tick = g_timeout_add(1, on_tick, this);
+    pump();
+    g_main_loop_run(loop_);
+    g_source_remove(tick);
+    g_clear_pointer(&loop_, g_main_loop_unref);
+    arrivals.disarm();
+
+    const std::vector<gint64> times = arrivals.times();
+    const size_t received = times.size();
+    result.sent = sent_;
+    result.received = received;
+    result.errors = errors_;
+    if (received > 0) {
+      std::vector<gint64> latencies(received);
+      for (size_t i = 0; i < received; i++)
+        latencies[i] = times[i] - starts_[i];
+      std::sort(latencies.begin(), latencies.end());
+      auto at = [&](double q) {
+        return latencies[std::min(received - 1, static_cast<size_t>(q * static_cast<double>(received)))] / 1000.0;
+      };
+      result.p50_ms = at(0.50);
+      result.p99_ms = at(0.99);
+      result.max_ms = latencies.back() / 1000.0;
+      const gint64 span = *std::max_element(times.begin(), times.end()) - starts_[0];
+      result.events_per_s = span > 0 ? received * 1e6 / static_cast<double>(span) : 0;
+      result.target_cpu_us = ticks_to_us(cpu_ticks(rig_.target_pid()) - target_before) / received;
+      result.bluez_cpu_us = ticks_to_us(cpu_ticks(rig_.bluez_pid()) - bluez_before) / received;
+    }
+    if (sample_rss) {
+      result.rss_mark = rss_mark_;
+      result.rss_end = rss_kb(rig_.target_pid());
+    }
+    if (!first_error_.empty()) {
+      g_printerr("%s: %zu inject calls failed, first: %s\n", phase.c_str(), errors_, first_error_.c_str());
+      first_error_.clear();
+    }
+    return result;
+  }
+
+ private:
+  size_t received() const { return arrivals.count(); }
+
+  void send_one() {
+    const guint32 number = next_beacon_++;
+    g_autofree gchar *address = g_strdup_printf("C0:FF:EE:%02X:%02X:%02X", (number >> 16) & 0xff,
+                                                (number >> 8) & 0xff, number & 0xff);
+    guint8 payload[19];
+    payload[0] = 1;
+    memcpy(payload + 1, system_id_bytes().data(), 16);
+    payload[17] = kEventRecordingStarted;
+    payload[18] = static_cast<guint8>(number & 0xff);
+    GVariant *data = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload, sizeof payload, 1);
+    starts_[sent_++] = g_get_monotonic_time();
+    in_flight_++;
+    g_dbus_connection_call(rig_.connection(), "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
+                           "InjectAdvertisement",
+                           g_variant_new("(ssq@ayn)", "hci0", address, static_cast<guint16>(BEACON_COMPANY_ID), data,
+                                         static_cast<gint16>(-60)),
+                           G_VARIANT_TYPE_UNIT, G_DBUS_CALL_FLAGS_NONE, 60000, nullptr, on_injected, this);
+  }
+
+  static const std::vector<guint8> &system_id_bytes() {
+    static const std::vector<guint8> bytes = [] {
+      std::vector<guint8> out;
+      for (const char *p = kSystemId; *p != '\0'; p++) {
+        if (*p == '-')
+          continue;
+        out.push_back(static_cast<guint8>(g_ascii_xdigit_value(p[0]) << 4 | g_ascii_xdigit_value(p[1])));
+        p++;
+      }
+      return out;
+    }();
+    return bytes;
+  }
+
+  static void on_injected(GObject *source, GAsyncResult *result, gpointer user_data) {
+    auto *self = static_cast<Injector *>(user_data);
+    self->in_flight_--;
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (reply == nullptr) {
+      if (self->errors_++ == 0)
+        self->first_error_ = error->message;
+    }
+    self->pump();
+  }
+
+  static gboolean on_tick(gpointer user_data) {
+    static_cast<Injector *>(user_data)->pump();
+    return G_SOURCE_CONTINUE;
+  }
+
+  void pump() {
+    if (loop_ == nullptr)
+      return;  // a late reply after the phase ended
+    const gint64 now = g_get_monotonic_time();
+    if (rate_ > 0) {
+      const size_t due = std::min(total_, static_cast<size_t>(static_cast<double>(rate_) * (now - t0_) / 1e6) + 1);
+      while (sent_ < due && in_flight_ < kMaxCallsInFlight)
+        send_one();
+    } else {
+      const auto window = static_cast<size_t>(options_.window);
+      while (sent_ < total_ && in_flight_ < kMaxCallsInFlight && sent_ - std::min(sent_, received()) < window)
+        send_one();
+    }
+
+    const size_t got = received();
+    if (got != last_received_) {
+      last_received_ = got;
+      last_progress_ = now;
+    }
+    if (sample_rss_ && rss_mark_ < 0 && got >= kRssMark)
+      rss_mark_ = rss_kb(rig_.target_pid());
+    // Done when every event came, or when none came for a while: the rest
+    // is lost (and a window full of lost beacons would stall the phase).
+    const bool stalled = now - last_progress_ > static_cast<gint64>(options_.drain_ms) * 1000;
+    if (interrupted || (in_flight_ == 0 && (got >= total_ || stalled)))
+      g_main_loop_quit(loop_);
+  }
+
+  Rig &rig_;
+  const Options &options_;
+  GMainLoop *loop_ = nullptr;
+  int rate_ = 0;
+  size_t total_ = 0, sent_ = 0, in_flight_ = 0, errors_ = 0, last_received_ = 0;
+  gint64 t0_ = 0, last_progress_ = 0;
+  long rss_mark_ = -1;
+  bool sample_rss_ = false;
+  std::string first_error_;
+  std::vector<gint64> starts_;
+  /* Every beacon of the run gets a sender address of its own. */
+  guint32 next_beacon_ = 1;
+};
+
+std::vector<Result> bench_target(Target target, const Options &options) {
+  g_printerr("== %s: starting bus, bluez-sim, action-engine-sim and %s\n", target_name(target),
+             target == Target::Kavrod ? "kavrod" : "bare-relay");
+  Rig rig(target, options);
+  Injector injector(rig, options);
+  const long rss_before = rss_kb(rig.target_pid());
+  std::vector<Result> results;
+  auto check = [] {
+    if (interrupted)
+      throw std::runtime_error("interrupted");
+  };
+  injector.run("warm-up", 0, kWarmup);
+  for (int rate : options.rates) {
+    check();
+    g_printerr("   %d/s for %d s\n", rate, options.seconds);
+    results.push_back(injector.run(std::to_string(rate) + "/s", rate, static_cast<size_t>(rate) * options.seconds));
+  }
+  check();
+  g_printerr("   flat out, %d beacons\n", options.burst);
+  results.push_back(injector.run("flat out", 0, static_cast<size_t>(options.burst)));
+  check();
+  g_printerr("   flat out, %d beacons (memory)\n", options.beacons);
+  results.push_back(injector.run("flat out x" + std::to_string(options.beacons), 0,
+                                 static_cast<size_t>(options.beacons), true));
+  check();
+  results.back().rss_start = rss_before;
+  for (auto &r : results)
+    r.target = target_name(target);
+  return results;
+}
+
+const Result *find(const std::vector<Result> &results, const std::string &target, const std::string &phase) {
+  for (const auto &r : results)
+    if (r.target == target && r.phase == phase)
+      return &r;
+  return nullptr;
+}
+
+double ratio(double a, double b) { return b > 0 ? a / b : 0; }
+
+void print(const std::vector<Result> &results, const Options &options) {
+  printf("\nbeacon -> Event signal: private bus, bluez-sim (hci0), action-engine-sim (1 rule), "
+         "flat out = at most %d beacons in flight\n",
+         options.window);
+  printf("latency: inject call start -> Event arrival; CPU: utime+stime per delivered event\n\n");
+  printf("%-7s %-16s %9s %8s %8s %6s %6s %10s %8s %8s %8s %12s %12s\n", "target", "phase", "offered/s", "beacons",
+         "events", "lost", "errors", "events/s", "p50 ms", "p99 ms", "max ms", "target us/ev", "bluez us/ev");
+  for (const auto &r : results) {
+    g_autofree gchar *offered = r.offered > 0 ? g_strdup_printf("%.0f", r.offered) : g_strdup("max");
+    printf("%-7s %-16s %9s %8zu %8zu %6zu %6zu %10.0f %8.2f %8.2f %8.2f %12.1f %12.1f\n", r.target.c_str(),
+           r.phase.c_str(), offered, r.sent, r.received, r.sent - r.received, r.errors, r.events_per_s, r.p50_ms,
+           r.p99_ms, r.max_ms, r.target_cpu_us, r.bluez_cpu_us);
+  }
+
+  bool both = false;
+  for (const auto &r : results)
+    both = both || (r.target == "bare" && find(results, "kavrod", r.phase) != nullptr);
+  if (both) {
+    printf("\nratios kavrod / bare\n");
+    printf("%-16s %10s %8s %8s %12s\n", "phase", "events/s", "p50", "p99", "CPU/event");
+    for (const auto &k : results) {
+      if (k.target != "kavrod")
+        continue;
+      const Result *b = find(results, "bare", k.phase);
+      if (b == nullptr)
+        continue;
+      printf("%-16s %10.2f %8.2f %8.2f %12.2f\n", k.phase.c_str(), ratio(k.events_per_s, b->events_per_s),
+             ratio(k.p50_ms, b->p50_ms), ratio(k.p99_ms, b->p99_ms), ratio(k.target_cpu_us, b->target_cpu_us));
+    }
+  }
+
+  printf("\nRSS of the target (kB)\n");
+  printf("%-7s %10s %14s %14s %10s\n", "target", "start", "after 10,000", "at end", "beacons");
+  for (const auto &r : results)
+    if (r.rss_end >= 0)
+      printf("%-7s %10ld %14ld %14ld %10zu\n", r.target.c_str(), r.rss_start, r.rss_mark, r.rss_end, r.sent);
+  fflush(stdout);
+}
+
+bool parse_rates(const char *text, std::vector<int> *rates) {
+  rates->clear();
+  g_auto(GStrv) parts = g_strsplit(text, ",", -1);
+  for (gchar **p = parts; *p != nullptr; p++) {
+    guint64 value = 0;
+    if (!g_ascii_string_to_unsigned(g_strstrip(*p), 10, 1, 1000000, &value, nullptr))
+      return false;
+    rates->push_back(static_cast<int>(value));
+  }
+  return !rates->empty();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  g_autofree gchar *target = nullptr;
+  g_autofree gchar *rates = nullptr;
+  const GOptionEntry entries[] = {
+      {"target", 0, 0, G_OPTION_ARG_STRING, &target, "both, kavrod or bare (default both)", "T"},
+      {"rates", 0, 0, G_OPTION_ARG_STRING, &rates, "Paced rates in beacons/s (default 100,1000)", "R,R"},
+      {"seconds", 0, 0, G_OPTION_ARG_INT, &options.seconds, "Length of each paced phase (default 10)", "S"},
+      {"burst", 0, 0, G_OPTION_ARG_INT, &options.burst, "Beacons of the flat-out phase (default 20000)", "N"},
+      {"beacons", 0, 0, G_OPTION_ARG_INT, &options.beacons, "Beacons of the memory phase (default 200000)", "N"},
+      {"window", 0, 0, G_OPTION_ARG_INT, &options.window, "Beacons in flight when flat out (default 256)", "N"},
+      {"device-timeout", 0, 0, G_OPTION_ARG_INT, &options.device_timeout,
+       "bluez-sim's device timeout in seconds (default 30)", "S"},
+      {"drain-ms", 0, 0, G_OPTION_ARG_INT, &options.drain_ms,
+       "Beacons not seen this long after the last event are lost (default 3000)", "MS"},
+      {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+  };
+  g_autoptr(GOptionContext) context = g_option_context_new("- beacon to event throughput, latency, CPU and memory");
+  g_option_context_add_main_entries(context, entries, nullptr);
+  g_autoptr(GError) error = nullptr;
+  if (!g_option_context_parse(context, &argc, &argv, &error)) {
+    g_printerr("beacon-bench: %s\n", error->message);
+    return 2;
+  }
+  if (target != nullptr)
+    options.target = target;
+  if (rates != nullptr && !parse_rates(rates, &options.rates)) {
+    g_printerr("beacon-bench: --rates needs positive numbers separated by commas, got \"%s\"\n", rates);
+    return 2;
+  }
+  if (options.target != "both" && options.target != "kavrod" && options.target != "bare") {
+    g_printerr("beacon-bench: --target must be both, kavrod or bare, got \"%s\"\n", options.target.c_str());
+    return 2;
+  }
+  if (options.seconds < 1 || options.burst < 1 || options.beacons < 1 || options.window < 1 ||
+      options.device_timeout < 0 || options.drain_ms < 1) {
+    g_printerr("beacon-bench: counts, --seconds, --window and --drain-ms must be positive\n");
+    return 2;
+  }
+
+  g_unix_signal_add(SIGINT, on_signal, nullptr);
+  g_unix_signal_add(SIGTERM, on_signal, nullptr);
+  std::vector<Result> results;
+  for (Target t : {Target::Kavrod, Target::Bare}) {
+    if (options.target != "both" && options.target != target_name(t))
+      continue;
+    try {
+      auto r = bench_target(t, options);
+      results.insert(results.end(), r.begin(), r.end());
+    } catch (const std::exception &e) {
+      g_printerr("beacon-bench: %s: %s\n", target_name(t), e.what());
+      return 1;
+    }
+  }
+  if (arrivals.foreign() > 0)
+    g_printerr("note: %zu Event signals with another topic or System ID were ignored\n", arrivals.foreign());
+  print(results, options);
+  return 0;
+}
