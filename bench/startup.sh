@@ -46,10 +46,10 @@ measure() {
   done
   local median; median=$(printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
   printf '%-14s start-up median %7.2f ms   idle RSS %6d kB\n' "$name" "$(awk "BEGIN {print $median/1000}")" "$rss"
-  echo "$median $rss"
+  result="$median $rss"
 }
 
-k=$(measure kavrod "run main loop" "$build/src/kavrod" | tee /dev/stderr | tail -1)
-b=$(measure bare-watcher "run main loop" "$build/bench/bare-watcher" | tee /dev/stderr | tail -1)
+measure kavrod "run main loop" "$build/src/kavrod"; k=$result
+measure bare-watcher "run main loop" "$build/bench/bare-watcher"; b=$result
 read -r kt kr <<<"$k"; read -r bt br <<<"$b"
 awk -v kt="$kt" -v bt="$bt" -v kr="$kr" -v br="$br" 'BEGIN {printf "ratio kavrod/bare: start-up %.2f, RSS %.2f\n", kt/bt, kr/br}'
