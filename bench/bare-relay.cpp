@@ -32,7 +32,8 @@ constexpr char kBusName[] = "com.vemo.Bench.BareRelay";
 constexpr char kRootPath[] = "/com/vemo/Bench/BareRelay";
 constexpr char kMonitorPath[] = "/com/vemo/Bench/BareRelay/monitor0";
 constexpr char kProducerName[] = "bare-relay";
-constexpr char kProducerPath[] = "/com/vemo/Event/Producer/bare-relay";
+// Object paths take no "-".
+constexpr char kProducerPath[] = "/com/vemo/Event/Producer/bare_relay";
 constexpr char kProducerInterface[] = "com.vemo.Event.Producer1";
 constexpr char kTopic[] = "tns1:Device/tnsvemo:Bluetooth/tnsvemo:BeaconReceived";
 constexpr char kDeviceInterface[] = "org.bluez.Device1";

@@ -1,0 +1,382 @@
+/* control-bench: authorised List calls on kavrod's control service
+ * (com.vemo.bt.ReceiveVemoBeacon) against a bare GDBus method of the same
+ * shape without access check (bare-method), both on one private bus.
+ *
+ * The bus carries bluez-sim (one adapter, so the control service is up),
+ * action-engine-sim with one rule carrying the System ID, kavrod
+ * (G_MESSAGES_DEBUG unset, VESK_POLICY=/nonexistent: root only) and
+ * bare-method. The bench calls as root, so every List is allowed. For
+ * each target: a warm-up, then --calls sequential synchronous calls
+ * (calls/s, p50, p99, max of each call), then --pipelined calls with
+ * --depth in flight (calls/s and the per-call latency under that load),
+ * with the server's CPU time per call (/proc/<pid>/stat utime+stime), and
+ * the ratios kavrod/bare.
+ *
+ * Run from a build directory (as root; it starts its own dbus-daemon):
+ *   bench/control-bench [--target both|kavrod|bare] [--calls 20000]
+ *       [--pipelined 20000] [--depth 64]
+ * Defaults as shown; --depth stays below the bus's 128 pending replies per
+ * connection. Programs come from this build; override with KAVROD_BIN,
+ * BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BARE_METHOD_BIN. */
+#include <gio/gio.h>
+#include <glib-unix.h>
+#include <glib/gstdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+constexpr char kSystemId[] = "5b0c9a3e-1f2d-4c6b-8e7a-9d0f1e2a3b4c";
+constexpr int kWarmup = 500;
+constexpr int kMaxDepth = 120;  // the bus refuses more than 128 pending replies
+
+struct Options {
+  std::string target = "both";
+  int calls = 20000;
+  int pipelined = 20000;
+  int depth = 64;
+};
+
+bool interrupted = false;
+
+gboolean on_signal(gpointer) {
+  interrupted = true;
+  return G_SOURCE_CONTINUE;
+}
+
+std::string program(const char *variable, const char *built) {
+  const char *value = g_getenv(variable);
+  return value != nullptr && *value != '\0' ? value : built;
+}
+
+/* utime + stime of @pid in microseconds, or 0 when unreadable. */
+double cpu_us(pid_t pid) {
+  g_autofree gchar *path = g_strdup_printf("/proc/%d/stat", static_cast<int>(pid));
+  g_autofree gchar *text = nullptr;
+  if (!g_file_get_contents(path, &text, nullptr, nullptr))
+    return 0;
+  // The command name may hold spaces; the fields we want follow its ')'.
+  const gchar *p = strrchr(text, ')');
+  if (p == nullptr)
+    return 0;
+  g_auto(GStrv) fields = g_strsplit(p + 2, " ", -1);
+  // fields[0] is field 3 (state); utime and stime are fields 14 and 15.
+  if (g_strv_length(fields) < 13)
+    return 0;
+  const guint64 ticks = g_ascii_strtoull(fields[11], nullptr, 10) + g_ascii_strtoull(fields[12], nullptr, 10);
+  return static_cast<double>(ticks) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct TempFile {
+  std::string path;
+  TempFile() = default;
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  ~TempFile() {
+    if (!path.empty())
+      g_unlink(path.c_str());
+  }
+};
+
+/* Where and what to call. */
+struct Endpoint {
+  const char *label, *name, *path, *interface;
+};
+
+constexpr Endpoint kKavrod = {"kavrod", "com.vemo.bt.ReceiveVemoBeacon", "/com/vemo/bt/ReceiveVemoBeacon",
+                              "com.vemo.bt.ReceiveVemoBeacon"};
+constexpr Endpoint kBare = {"bare", "com.vemo.Bench.BareMethod", "/com/vemo/Bench/BareMethod",
+                            "com.vemo.Bench.BareMethod1"};
+
+class Rig {
+ public:
+  Rig() {
+    const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
+    bluez_ = std::make_unique<th::Process>(std::vector<std::string>{program("BLUEZ_SIM_BIN", BLUEZ_SIM_BIN)}, quiet);
+    if (!bus_.wait_for_name("org.bluez", 10000))
+      fail("bluez-sim did not start", *bluez_);
+
+    gchar *path = nullptr;
+    g_autoptr(GError) error = nullptr;
+    const int fd = g_file_open_tmp("control-bench-rules-XXXXXX.conf", &path, &error);
+    if (fd < 0)
+      throw std::runtime_error(std::string("cannot create a rules file: ") + error->message);
+    close(fd);
+    rules_.path = path;
+    g_free(path);
+    std::ofstream(rules_.path) << "[rule 1]\nname=Bench\nenabled=true\n"
+                               << "start_event=topic=bench:none;UUID,value=" << kSystemId << ";\n";
+    engine_ = std::make_unique<th::Process>(
+        std::vector<std::string>{program("ACTION_ENGINE_SIM_BIN", ACTION_ENGINE_SIM_BIN), "--rules", rules_.path},
+        quiet);
+    if (!bus_.wait_for_name("com.vemo.Event.ActionEngine.User", 10000))
+      fail("action-engine-sim did not start", *engine_);
+
+    kavrod_ = std::make_unique<th::Process>(
+        std::vector<std::string>{program("KAVROD_BIN", KAVROD_BIN)},
+        std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""},
+                                           {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}});
+    bare_ = std::make_unique<th::Process>(
+        std::vector<std::string>{program("BARE_METHOD_BIN", BARE_METHOD_BIN), "--value", kSystemId}, quiet);
+    if (!bus_.wait_for_name(kBare.name, 10000))
+      fail("bare-method did not start", *bare_);
+    // The control service answers once kavrod has read the System ID.
+    if (!th::wait_until([this] { return list_once(kKavrod) == kSystemId; }, 15000))
+      fail(("kavrod's List does not answer the System ID: " + list_once(kKavrod)).c_str(), *kavrod_);
+  }
+
+  Rig(const Rig &) = delete;
+  Rig &operator=(const Rig &) = delete;
+
+  ~Rig() {
+    for (auto *process : {kavrod_.get(), bare_.get()}) {
+      const int status = process->stop(SIGTERM);
+      if (status != 0)
+        g_printerr("warning: a server exited with status %d; its log:\n%s\n", status, process->log().c_str());
+    }
+  }
+
+  GDBusConnection *connection() { return bus_.connection(); }
+  pid_t pid(const Endpoint &endpoint) const {
+    return &endpoint == &kKavrod ? kavrod_->pid() : bare_->pid();
+  }
+
+  /* The one string List answers, or the error. */
+  std::string list_once(const Endpoint &endpoint) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply =
+        th::call(bus_.connection(), endpoint.name, endpoint.path, endpoint.interface, "List", nullptr, "(as)", &error);
+    if (reply == nullptr)
+      return std::string("<error: ") + error->message + ">";
+    g_autofree const gchar **ids = nullptr;
+    g_variant_get(reply, "(^a&s)", &ids);
+    return g_strv_length(const_cast<gchar **>(ids)) == 1 ? ids[0] : "<not one element>";
+  }
+
+ private:
+  [[noreturn]] static void fail(const std::string &what, th::Process &process) {
+    throw std::runtime_error(what + "; its log:\n" + process.log());
+  }
+
+  th::Bus bus_;  // first: it sets DBUS_SYSTEM_BUS_ADDRESS for the others
+  std::unique_ptr<th::Process> bluez_;
+  TempFile rules_;
+  std::unique_ptr<th::Process> engine_, kavrod_, bare_;
+};
+
+struct Result {
+  std::string target, mode;
+  int calls = 0, errors = 0;
+  double calls_per_s = 0, p50_us = 0, p99_us = 0, max_us = 0, server_cpu_us = 0;
+};
+
+void summarise(Result *result, std::vector<gint64> latencies, gint64 span_us, double cpu_us_total) {
+  if (latencies.empty())
+    return;
+  std::sort(latencies.begin(), latencies.end());
+  const size_t n = latencies.size();
+  result->p50_us = static_cast<double>(latencies[n / 2]);
+  result->p99_us = static_cast<double>(latencies[std::min(n - 1, n * 99 / 100)]);
+  result->max_us = static_cast<double>(latencies.back());
+  result->calls_per_s = span_us > 0 ? static_cast<double>(n) * 1e6 / static_cast<double>(span_us) : 0;
+  result->server_cpu_us = cpu_us_total / static_cast<double>(n);
+}
+
+std::string first_error;
+
+bool check_reply(GVariant *reply, GError *error) {
+  if (reply != nullptr && g_variant_is_of_type(reply, G_VARIANT_TYPE("(as)")))
+    return true;
+  if (first_error.empty())
+    first_error = error != nullptr ? error->message : "a reply of another type";
+  return false;
+}
+
+Result sequential(Rig &rig, const Endpoint &endpoint, int calls) {
+  Result result{endpoint.label, "sequential"};
+  result.calls = calls;
+  std::vector<gint64> latencies;
+  latencies.reserve(static_cast<size_t>(calls));
+  const double cpu_before = cpu_us(rig.pid(endpoint));
+  const gint64 start = g_get_monotonic_time();
+  for (int i = 0; i < calls && !interrupted; i++) {
+    g_autoptr(GError) error = nullptr;
+    const gint64 t = g_get_monotonic_time();
+    g_autoptr(GVariant) reply =
+        g_dbus_connection_call_sync(rig.connection(), endpoint.name, endpoint.path, endpoint.interface, "List",
+                                    nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 25000, nullptr, &error);
+    latencies.push_back(g_get_monotonic_time() - t);
+    if (!check_reply(reply, error))
+      result.errors++;
+    // Signals from the unix signal sources wait on the main context.
+    g_main_context_iteration(nullptr, FALSE);
+  }
+  const gint64 span = g_get_monotonic_time() - start;
+  summarise(&result, std::move(latencies), span, cpu_us(rig.pid(endpoint)) - cpu_before);
+  return result;
+}
+
+/* @depth calls in flight until @calls were answered. */
+class Pipeline {
+ public:
+  Pipeline(Rig &rig, const Endpoint &endpoint, int calls, int depth)
+      : rig_(rig), endpoint_(endpoint), calls_(calls), depth_(depth) {}
+
+  Result run() {
+    Result result{endpoint_.label, "pipelined x" + std::to_string(depth_)};
+    result.calls = calls_;
+    latencies_.reserve(static_cast<size_t>(calls_));
+    const double cpu_before = cpu_us(rig_.pid(endpoint_));
+    loop_ = g_main_loop_new(nullptr, FALSE);
+    const gint64 start = g_get_monotonic_time();
+    fill();
+    if (answered_ < calls_)
+      g_main_loop_run(loop_);
+    const gint64 span = g_get_monotonic_time() - start;
+    // Calls still out (interrupted): their replies need this object.
+    while (in_flight_ > 0)
+      g_main_context_iteration(nullptr, TRUE);
+    g_clear_pointer(&loop_, g_main_loop_unref);
+    result.errors = errors_;
+    summarise(&result, std::move(latencies_), span, cpu_us(rig_.pid(endpoint_)) - cpu_before);
+    return result;
+  }
+
+ private:
+  struct Call {
+    Pipeline *self;
+    gint64 start;
+  };
+
+  void fill() {
+    while (!interrupted && sent_ < calls_ && in_flight_ < depth_) {
+      sent_++;
+      in_flight_++;
+      g_dbus_connection_call(rig_.connection(), endpoint_.name, endpoint_.path, endpoint_.interface, "List", nullptr,
+                             G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 25000, nullptr, on_reply,
+                             new Call{this, g_get_monotonic_time()});
+    }
+  }
+
+  static void on_reply(GObject *source, GAsyncResult *res, gpointer user_data) {
+    auto *call = static_cast<Call *>(user_data);
+    Pipeline *self = call->self;
+    self->latencies_.push_back(g_get_monotonic_time() - call->start);
+    delete call;
+    self->in_flight_--;
+    self->answered_++;
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, &error);
+    if (!check_reply(reply, error))
+      self->errors_++;
+    self->fill();
+    if (self->loop_ != nullptr && (self->answered_ >= self->calls_ || (interrupted && self->in_flight_ == 0)))
+      g_main_loop_quit(self->loop_);
+  }
+
+  Rig &rig_;
+  const Endpoint &endpoint_;
+  const int calls_, depth_;
+  int sent_ = 0, answered_ = 0, in_flight_ = 0, errors_ = 0;
+  GMainLoop *loop_ = nullptr;
+  std::vector<gint64> latencies_;
+};
+
+void print(const std::vector<Result> &results) {
+  printf("\nList calls, root caller, private bus (kavrod: access-checked control service; bare: plain GDBus "
+         "method)\n\n");
+  printf("%-7s %-14s %7s %6s %10s %9s %9s %9s %14s\n", "target", "mode", "calls", "errors", "calls/s", "p50 us",
+         "p99 us", "max us", "server us/call");
+  for (const auto &r : results)
+    printf("%-7s %-14s %7d %6d %10.0f %9.0f %9.0f %9.0f %14.1f\n", r.target.c_str(), r.mode.c_str(), r.calls,
+           r.errors, r.calls_per_s, r.p50_us, r.p99_us, r.max_us, r.server_cpu_us);
+  bool header = false;
+  for (const auto &k : results) {
+    if (k.target != "kavrod")
+      continue;
+    for (const auto &b : results) {
+      if (b.target != "bare" || b.mode != k.mode || b.calls_per_s <= 0 || b.p50_us <= 0 || b.p99_us <= 0)
+        continue;
+      if (!header) {
+        printf("\nratios kavrod / bare\n%-14s %10s %8s %8s %14s\n", "mode", "calls/s", "p50", "p99", "CPU/call");
+        header = true;
+      }
+      printf("%-14s %10.2f %8.2f %8.2f %14.2f\n", k.mode.c_str(), k.calls_per_s / b.calls_per_s, k.p50_us / b.p50_us,
+             k.p99_us / b.p99_us, b.server_cpu_us > 0 ? k.server_cpu_us / b.server_cpu_us : 0);
+    }
+  }
+  fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  g_autofree gchar *target = nullptr;
+  const GOptionEntry entries[] = {
+      {"target", 0, 0, G_OPTION_ARG_STRING, &target, "both, kavrod or bare (default both)", "T"},
+      {"calls", 0, 0, G_OPTION_ARG_INT, &options.calls, "Sequential calls (default 20000)", "N"},
+      {"pipelined", 0, 0, G_OPTION_ARG_INT, &options.pipelined, "Pipelined calls (default 20000)", "N"},
+      {"depth", 0, 0, G_OPTION_ARG_INT, &options.depth, "Pipelined calls in flight (default 64)", "N"},
+      {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+  };
+  g_autoptr(GOptionContext) context = g_option_context_new("- List calls per second and latency");
+  g_option_context_add_main_entries(context, entries, nullptr);
+  g_autoptr(GError) error = nullptr;
+  if (!g_option_context_parse(context, &argc, &argv, &error)) {
+    g_printerr("control-bench: %s\n", error->message);
+    return 2;
+  }
+  if (target != nullptr)
+    options.target = target;
+  if (options.target != "both" && options.target != "kavrod" && options.target != "bare") {
+    g_printerr("control-bench: --target must be both, kavrod or bare, got \"%s\"\n", options.target.c_str());
+    return 2;
+  }
+  if (options.calls < 1 || options.pipelined < 1 || options.depth < 1 || options.depth > kMaxDepth) {
+    g_printerr("control-bench: --calls and --pipelined must be positive, --depth 1..%d\n", kMaxDepth);
+    return 2;
+  }
+  if (getuid() != 0) {
+    // Without a policy file only root may call List.
+    g_printerr("control-bench: run as root: kavrod allows only root to call List here\n");
+    return 2;
+  }
+
+  g_unix_signal_add(SIGINT, on_signal, nullptr);
+  g_unix_signal_add(SIGTERM, on_signal, nullptr);
+  std::vector<Result> results;
+  try {
+    g_printerr("== starting bus, bluez-sim, action-engine-sim, kavrod and bare-method\n");
+    Rig rig;
+    for (const Endpoint *endpoint : {&kKavrod, &kBare}) {
+      if (options.target != "both" && options.target != endpoint->label)
+        continue;
+      g_printerr("   %s: warm-up, %d sequential, %d pipelined x%d\n", endpoint->label, options.calls,
+                 options.pipelined, options.depth);
+      sequential(rig, *endpoint, kWarmup);
+      results.push_back(sequential(rig, *endpoint, options.calls));
+      results.push_back(Pipeline(rig, *endpoint, options.pipelined, options.depth).run());
+      if (interrupted)
+        throw std::runtime_error("interrupted");
+    }
+  } catch (const std::exception &e) {
+    g_printerr("control-bench: %s\n", e.what());
+    return 1;
+  }
+  if (!first_error.empty())
+    g_printerr("note: some calls failed, first: %s\n", first_error.c_str());
+  print(results);
+  return 0;
+}
