@@ -1,0 +1,696 @@
+/* plugin-bench: libtelvo driven by a host, as the action engine drives it.
+ *
+ * The bench process is the host: it loads libtelvo with dlopen, resolves
+ * the nine entry points and creates instances from the configuration node
+ * of one action (<plugin>, <sofile>) with the parameters message_type and
+ * system_id. It starts its own dbus-daemon and beacon-sender --no-bluez
+ * (every Send is recorded and answered at once, or held by a fault) and
+ * timestamps the service's SendReceived signals as they come off the
+ * socket, on a private connection of its own (a connection filter on
+ * GDBus's worker thread, so the main thread need not run a loop).
+ *
+ * Figures:
+ *  1. latency: plugin_start until SendReceived arrives, against a bare
+ *     synchronous GDBus Send with the same arguments from the bench
+ *     thread on the same (shared) connection the plug-in uses. The two
+ *     alternate, one of each per round, after a warm-up. Also the time
+ *     plugin_start itself takes to return. p50, p99, max, ratios.
+ *  2. plugin_free: how long it takes to return while the instance's Send
+ *     is held by the service (SetFault block), and for an idle connected
+ *     instance. p50 and max over --rounds rounds.
+ *  3. instances: create and free --instances instances in one host, all
+ *     created then all freed, and in create/free pairs. Total times, the
+ *     peak thread count and VmRSS (before, peak, after) of the process,
+ *     sampled from /proc/self/status every millisecond by a thread of the
+ *     bench (counted in the figures) and after every create.
+ *
+ * Run from a build directory:
+ *   bench/plugin-bench [--sends 1000] [--warmup 50] [--rounds 50] [--instances 1000]
+ * Programs come from this build; override with BEACON_SENDER_BIN and
+ * TELVO_PLUGIN (bench/with-env.sh sets both). */
+#include <dlfcn.h>
+#include <gio/gio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "action-plugin.h"
+#include "harness.h"
+
+namespace {
+
+constexpr char kService[] = "com.vemo.bt.SendVemoBeacon";
+constexpr char kPath[] = "/com/vemo/bt/SendVemoBeacon";
+constexpr char kInterface[] = "com.vemo.bt.SendVemoBeacon";
+constexpr char kControl[] = "com.vemo.Sim.SendVemoBeacon1";
+constexpr char kSystemId[] = "3c1f8e20-6a4b-4d9e-b7c2-5e0a9f1d2b36";
+constexpr guint8 kMessageType = 17;
+constexpr char kConfig[] = "<action><plugin>telvo</plugin><sofile>x</sofile></action>";
+/* How long any single wait may take before the bench gives up. */
+constexpr gint64 kWaitUs = 10 * G_USEC_PER_SEC;
+
+struct Options {
+  int sends = 1000;
+  int warmup = 50;
+  int rounds = 50;
+  int instances = 1000;
+};
+
+std::string program(const char *variable, const char *built) {
+  const char *value = g_getenv(variable);
+  return value != nullptr && *value != '\0' ? value : built;
+}
+
+/* ---- the plug-in, as a host loads it ---------------------------------- */
+
+struct Plugin {
+  ActionPluginCreateFunc create = nullptr;
+  ActionPluginFunc validate = nullptr;
+  ActionPluginFunc initialize = nullptr;
+  ActionPluginFunc start = nullptr;
+  ActionPluginFunc stop = nullptr;
+  ActionPluginFunc abort = nullptr;
+  ActionPluginCheckFunc check_running = nullptr;
+  ActionPluginFunc destroy = nullptr;
+  ActionPluginFunc free = nullptr;
+};
+
+template <typename T>
+bool resolve(void *handle, const char *name, T *out, std::string *failure) {
+  void *symbol = dlsym(handle, name);
+  if (symbol == nullptr) {
+    *failure = std::string("the plug-in does not export ") + name;
+    return false;
+  }
+  *out = reinterpret_cast<T>(symbol);
+  return true;
+}
+
+/* The handle is never closed: the plug-in's error quark keeps a string of
+ * the library in GLib's quark table for the life of the process. */
+bool load_plugin(const std::string &path, Plugin *p, std::string *failure) {
+  void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    *failure = std::string("cannot load ") + path + ": " + dlerror();
+    return false;
+  }
+  return resolve(handle, "plugin_create", &p->create, failure) &&
+         resolve(handle, "plugin_validate", &p->validate, failure) &&
+         resolve(handle, "plugin_initialize", &p->initialize, failure) &&
+         resolve(handle, "plugin_start", &p->start, failure) &&
+         resolve(handle, "plugin_stop", &p->stop, failure) &&
+         resolve(handle, "plugin_abort", &p->abort, failure) &&
+         resolve(handle, "plugin_check_running", &p->check_running, failure) &&
+         resolve(handle, "plugin_destroy", &p->destroy, failure) &&
+         resolve(handle, "plugin_free", &p->free, failure);
+}
+
+/* Feedback of every instance; the entry points call it on host threads. */
+class Host {
+ public:
+  static void on_feedback(gpointer user_data, gint32 status, GError *error) {
+    auto *host = static_cast<Host *>(user_data);
+    host->reports_.fetch_add(1);
+    if (error == nullptr)
+      return;
+    {
+      std::lock_guard<std::mutex> lock(host->mutex_);
+      if (host->errors_++ == 0)
+        host->first_error_ = "status " + std::to_string(status) + ": " + error->message;
+    }
+    /* Handed over to the host. */
+    g_error_free(error);
+  }
+  size_t errors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+  }
+  std::string first_error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return first_error_;
+  }
+
+ private:
+  std::atomic<size_t> reports_{0};
+  mutable std::mutex mutex_;
+  size_t errors_ = 0;
+  std::string first_error_;
+};
+
+/* What every create gets: one parsed node and one parameter table, as the
+ * engine keeps them per rule. plugin_create copies what it needs. */
+struct Action {
+  XtagNode *config = nullptr;
+  GHashTable *parameters = nullptr;
+  int setup_parameters = 0;
+
+  Action() {
+    g_autoptr(GError) error = nullptr;
+    config = xtag_parse(kConfig, -1, &error);
+    if (config == nullptr)
+      g_error("the bench's action configuration does not parse: %s", error->message);
+    parameters = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+    g_hash_table_insert(parameters, g_strdup("message_type"), g_strdup_printf("%u", kMessageType));
+    g_hash_table_insert(parameters, g_strdup("system_id"), g_strdup(kSystemId));
+  }
+  ~Action() {
+    xtag_node_free(config);
+    g_hash_table_unref(parameters);
+  }
+  Action(const Action &) = delete;
+  Action &operator=(const Action &) = delete;
+};
+
+/* ---- log of the bench process (the plug-in logs here) ----------------- */
+
+/* Counts the plug-in's warnings and messages instead of printing each;
+ * criticals and errors go to GLib's handler (fatal as usual). Debug
+ * output is dropped: it would dominate the timings. */
+class LogCounter {
+ public:
+  LogCounter() { g_log_set_default_handler(handler, this); }
+  ~LogCounter() { g_log_set_default_handler(g_log_default_handler, nullptr); }
+  LogCounter(const LogCounter &) = delete;
+  LogCounter &operator=(const LogCounter &) = delete;
+
+  /* Warnings since the last take, with the first one's text. */
+  size_t take_warnings(std::string *first) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = warnings_;
+    *first = first_warning_;
+    warnings_ = 0;
+    first_warning_.clear();
+    return n;
+  }
+
+ private:
+  static void handler(const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer data) {
+    auto *self = static_cast<LogCounter *>(data);
+    if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL)) {
+      g_log_default_handler(domain, level, message, nullptr);
+      return;
+    }
+    if (level & G_LOG_LEVEL_WARNING) {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      if (self->warnings_++ == 0)
+        self->first_warning_ = message;
+    }
+  }
+  std::mutex mutex_;
+  size_t warnings_ = 0;
+  std::string first_warning_;
+};
+
+/* ---- SendReceived arrivals --------------------------------------------- */
+
+class Arrivals {
+ public:
+  void record(gint64 when) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    times_.push_back(when);
+    cond_.notify_all();
+  }
+  size_t count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return times_.size();
+  }
+  /* Arrival time of the signal numbered @index (from 0), or -1 when it
+   * did not come in time. */
+  gint64 wait_for(size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kWaitUs);
+    if (!cond_.wait_until(lock, deadline, [&] { return times_.size() > index; }))
+      return -1;
+    return times_[index];
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<gint64> times_;
+};
+
+Arrivals arrivals;
+
+GDBusMessage *send_received_filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer) {
+  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL ||
+      g_strcmp0(g_dbus_message_get_interface(message), kControl) != 0 ||
+      g_strcmp0(g_dbus_message_get_member(message), "SendReceived") != 0)
+    return message;
+  arrivals.record(g_get_monotonic_time());
+  /* Nobody else in this process reads them. */
+  g_object_unref(message);
+  return nullptr;
+}
+
+/* ---- /proc/self -------------------------------------------------------- */
+
+struct ProcStatus {
+  long threads = -1;
+  long rss_kb = -1;
+};
+
+long status_field(const gchar *text, const char *name) {
+  const gchar *line = strstr(text, name);
+  return line != nullptr ? strtol(line + strlen(name), nullptr, 10) : -1;
+}
+
+ProcStatus read_status() {
+  ProcStatus status;
+  g_autofree gchar *text = nullptr;
+  if (!g_file_get_contents("/proc/self/status", &text, nullptr, nullptr))
+    return status;
+  status.threads = status_field(text, "\nThreads:");
+  status.rss_kb = status_field(text, "\nVmRSS:");
+  return status;
+}
+
+/* Keeps the peaks of threads and VmRSS, from its own thread every
+ * millisecond and from note() calls of the measuring thread. */
+class Sampler {
+ public:
+  Sampler() : thread_([this] { run(); }) {}
+  ~Sampler() {
+    stop_.store(true);
+    thread_.join();
+  }
+  Sampler(const Sampler &) = delete;
+  Sampler &operator=(const Sampler &) = delete;
+
+  void note() { keep(read_status()); }
+  ProcStatus peak() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peak_;
+  }
+
+ private:
+  void run() {
+    while (!stop_.load()) {
+      note();
+      g_usleep(1000);
+    }
+  }
+  void keep(const ProcStatus &s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    peak_.threads = std::max(peak_.threads, s.threads);
+    peak_.rss_kb = std::max(peak_.rss_kb, s.rss_kb);
+  }
+  mutable std::mutex mutex_;
+  ProcStatus peak_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;  // last: starts once the rest exists
+};
+
+/* ---- figures ----------------------------------------------------------- */
+
+struct Stats {
+  double p50 = 0, p99 = 0, max = 0;  // microseconds
+};
+
+Stats stats(std::vector<gint64> samples) {
+  Stats s;
+  if (samples.empty())
+    return s;
+  std::sort(samples.begin(), samples.end());
+  auto at = [&](double q) {
+    return static_cast<double>(
+        samples[std::min(samples.size() - 1, static_cast<size_t>(q * static_cast<double>(samples.size())))]);
+  };
+  s.p50 = at(0.50);
+  s.p99 = at(0.99);
+  s.max = static_cast<double>(samples.back());
+  return s;
+}
+
+void print_stats(const char *name, const Stats &s) {
+  g_print("  %-42s p50 %8.1f us  p99 %8.1f us  max %8.1f us\n", name, s.p50, s.p99, s.max);
+}
+
+double ratio(double a, double b) { return b > 0 ? a / b : 0; }
+
+/* ---- the rig ----------------------------------------------------------- */
+
+class Rig {
+ public:
+  Rig(const Plugin &plugin, Host &host, Action &action) : plugin_(plugin), host_(host), action_(action) {
+    service_ = std::make_unique<th::Process>(
+        std::vector<std::string>{program("BEACON_SENDER_BIN", BENCH_BEACON_SENDER_BIN), "--no-bluez"},
+        std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
+    if (!bus_.wait_for_name(kService, 10000))
+      g_error("beacon-sender did not start; its log:\n%s", service_->log().c_str());
+
+    /* The plug-in uses the process's shared system-bus connection; the
+     * host must outlive the bus going away at the end. */
+    g_autoptr(GError) error = nullptr;
+    shared_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+    if (shared_ == nullptr)
+      g_error("cannot connect to the bench's bus: %s", error->message);
+    g_dbus_connection_set_exit_on_close(shared_, FALSE);
+
+    filter_id_ = g_dbus_connection_add_filter(bus_.connection(), send_received_filter, nullptr, nullptr);
+    g_clear_error(&error);
+    g_autoptr(GVariant) reply = th::call(
+        bus_.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "AddMatch",
+        g_variant_new("(s)", "type='signal',interface='com.vemo.Sim.SendVemoBeacon1',member='SendReceived'"),
+        "()", &error);
+    if (reply == nullptr)
+      g_error("AddMatch for SendReceived failed: %s", error->message);
+  }
+
+  ~Rig() {
+    g_dbus_connection_remove_filter(bus_.connection(), filter_id_);
+    const int status = service_->stop(SIGTERM);
+    if (status != 0)
+      g_printerr("warning: beacon-sender exited with status %d; its log:\n%s\n", status, service_->log().c_str());
+    g_clear_object(&shared_);
+  }
+  Rig(const Rig &) = delete;
+  Rig &operator=(const Rig &) = delete;
+
+  GDBusConnection *shared() { return shared_; }
+
+  bool set_fault(const char *mode) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = th::call(bus_.connection(), kService, kPath, kControl, "SetFault",
+                                         g_variant_new("(su)", mode, 0u), "()", &error);
+    if (reply == nullptr)
+      g_printerr("SetFault %s failed: %s\n", mode, error->message);
+    return reply != nullptr;
+  }
+  void clear_calls() {
+    g_autoptr(GVariant) reply =
+        th::call(bus_.connection(), kService, kPath, kControl, "ClearCalls", nullptr, "()", nullptr);
+  }
+
+  gpointer create() {
+    g_autoptr(GError) error = nullptr;
+    gpointer instance = plugin_.create(action_.config, action_.parameters, &action_.setup_parameters, nullptr,
+                                       nullptr, Host::on_feedback, &host_, &error);
+    if (instance == nullptr)
+      g_error("plugin_create failed: %s", error != nullptr ? error->message : "no error given");
+    return instance;
+  }
+
+  /* Created, validated, initialised and holding the shared connection;
+   * nullptr when the connection did not come. */
+  gpointer create_connected() {
+    const guint before = shared_refs();
+    gpointer instance = create();
+    plugin_.validate(instance);
+    plugin_.initialize(instance);
+    if (!poll_until([&] { return shared_refs() > before; })) {
+      g_printerr("the instance did not get its connection\n");
+      plugin_.free(instance);
+      return nullptr;
+    }
+    return instance;
+  }
+
+  /* The worker's Send ended (its reply or failure is handled). */
+  bool wait_idle(gpointer instance) {
+    return poll_until([&] { return !plugin_.check_running(instance); });
+  }
+
+ private:
+  /* References held on the shared connection; an instance holds one
+   * while connected. */
+  guint shared_refs() {
+    return static_cast<guint>(g_atomic_int_get(reinterpret_cast<gint *>(&G_OBJECT(shared_)->ref_count)));
+  }
+
+  template <typename Cond>
+  static bool poll_until(Cond cond) {
+    const gint64 deadline = g_get_monotonic_time() + kWaitUs;
+    while (!cond()) {
+      if (g_get_monotonic_time() > deadline)
+        return false;
+      g_usleep(10);
+    }
+    return true;
+  }
+
+  const Plugin &plugin_;
+  Host &host_;
+  Action &action_;
+  th::Bus bus_;  // sets DBUS_SYSTEM_BUS_ADDRESS before anything connects
+  std::unique_ptr<th::Process> service_;
+  GDBusConnection *shared_ = nullptr;
+  guint filter_id_ = 0;
+};
+
+/* ---- 1. plugin_start -> SendReceived ------------------------------------ */
+
+bool bench_latency(Rig &rig, const Plugin &plugin, const Options &options, LogCounter &log) {
+  g_print("\n1. plugin_start -> SendReceived vs bare synchronous Send (%d rounds after %d warm-up)\n",
+          options.sends, options.warmup);
+  if (!rig.set_fault("none"))
+    return false;
+  gpointer instance = rig.create_connected();
+  if (instance == nullptr)
+    return false;
+
+  g_autoptr(GVariant) options_dict = nullptr;
+  {
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&builder, "{sv}", "bad_time", g_variant_new_boolean(TRUE));
+    options_dict = g_variant_ref_sink(g_variant_builder_end(&builder));
+  }
+  std::vector<gint64> plugin_latency, start_return, bare_latency, bare_return;
+  bool ok = true;
+  size_t next = arrivals.count();
+  const int total = options.warmup + options.sends;
+  for (int round = 0; round < total && ok; round++) {
+    const bool measured = round >= options.warmup;
+
+    gint64 t0 = g_get_monotonic_time();
+    plugin.start(instance);
+    gint64 returned = g_get_monotonic_time();
+    gint64 arrived = arrivals.wait_for(next++);
+    if (arrived < 0 || !rig.wait_idle(instance)) {
+      g_printerr("round %d: the plug-in's Send %s\n", round, arrived < 0 ? "never arrived" : "never ended");
+      ok = false;
+      break;
+    }
+    if (measured) {
+      plugin_latency.push_back(arrived - t0);
+      start_return.push_back(returned - t0);
+    }
+
+    g_autoptr(GError) error = nullptr;
+    t0 = g_get_monotonic_time();
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        rig.shared(), kService, kPath, kInterface, "Send",
+        g_variant_new("(y@a{sv}sa{sv})", kMessageType, options_dict, kSystemId, nullptr), G_VARIANT_TYPE("()"),
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+    returned = g_get_monotonic_time();
+    if (reply == nullptr) {
+      g_printerr("round %d: bare Send failed: %s\n", round, error->message);
+      ok = false;
+      break;
+    }
+    arrived = arrivals.wait_for(next++);
+    if (arrived < 0) {
+      g_printerr("round %d: the bare Send's signal never arrived\n", round);
+      ok = false;
+      break;
+    }
+    if (measured) {
+      bare_latency.push_back(arrived - t0);
+      bare_return.push_back(returned - t0);
+    }
+  }
+  plugin.free(instance);
+  rig.clear_calls();
+
+  std::string first;
+  const size_t warnings = log.take_warnings(&first);
+  if (warnings > 0)
+    g_printerr("the plug-in logged %zu warnings, first: %s\n", warnings, first.c_str());
+  if (!ok)
+    return false;
+
+  const Stats plugin_s = stats(plugin_latency), bare_s = stats(bare_latency);
+  print_stats("plugin_start -> SendReceived", plugin_s);
+  print_stats("bare Send call -> SendReceived", bare_s);
+  print_stats("plugin_start returns", stats(start_return));
+  print_stats("bare Send call returns (reply)", stats(bare_return));
+  g_print("  ratio plugin/bare to SendReceived:          p50 %.2f  p99 %.2f\n", ratio(plugin_s.p50, bare_s.p50),
+          ratio(plugin_s.p99, bare_s.p99));
+  return warnings == 0;
+}
+
+/* ---- 2. plugin_free ----------------------------------------------------- */
+
+bool bench_free(Rig &rig, const Plugin &plugin, const Options &options, LogCounter &log) {
+  g_print("\n2. plugin_free (%d rounds each)\n", options.rounds);
+  std::vector<gint64> blocked, idle;
+  bool ok = rig.set_fault("block");
+  for (int round = 0; round < options.rounds && ok; round++) {
+    gpointer instance = rig.create_connected();
+    if (instance == nullptr) {
+      ok = false;
+      break;
+    }
+    const size_t index = arrivals.count();
+    plugin.start(instance);
+    /* Recorded and signalled, then held by the service. */
+    if (arrivals.wait_for(index) < 0 || !plugin.check_running(instance)) {
+      g_printerr("round %d: the Send was not held by the service\n", round);
+      plugin.free(instance);
+      ok = false;
+      break;
+    }
+    const gint64 t0 = g_get_monotonic_time();
+    plugin.free(instance);
+    blocked.push_back(g_get_monotonic_time() - t0);
+  }
+  std::string first;
+  /* Each cancelled Send is a warning of the plug-in. */
+  const size_t cancelled = log.take_warnings(&first);
+
+  ok = rig.set_fault("none") && ok;
+  for (int round = 0; round < options.rounds && ok; round++) {
+    gpointer instance = rig.create_connected();
+    if (instance == nullptr) {
+      ok = false;
+      break;
+    }
+    const gint64 t0 = g_get_monotonic_time();
+    plugin.free(instance);
+    idle.push_back(g_get_monotonic_time() - t0);
+  }
+  rig.clear_calls();
+  std::string unexpected_first;
+  const size_t unexpected = log.take_warnings(&unexpected_first);
+  if (unexpected > 0)
+    g_printerr("the plug-in logged %zu warnings freeing idle instances, first: %s\n", unexpected,
+               unexpected_first.c_str());
+  if (!ok)
+    return false;
+
+  const Stats b = stats(blocked), i = stats(idle);
+  g_print("  %-42s p50 %8.1f us  max %8.1f us  (%zu cancelled-Send warnings%s%s)\n",
+          "plugin_free, Send held by the service", b.p50, b.max, cancelled, cancelled > 0 ? ", e.g. " : "",
+          first.c_str());
+  g_print("  %-42s p50 %8.1f us  max %8.1f us\n", "plugin_free, connected and idle", i.p50, i.max);
+  return unexpected == 0;
+}
+
+/* ---- 3. many instances ------------------------------------------------------ */
+
+void print_instances(const char *mode, int n, gint64 create_us, gint64 free_us, const ProcStatus &before,
+                     const ProcStatus &peak, const ProcStatus &after) {
+  g_print("  %s\n", mode);
+  if (create_us >= 0)
+    g_print("    create %d: %9.1f ms (%.1f us each)   free %d: %9.1f ms (%.1f us each)\n", n, create_us / 1000.0,
+            static_cast<double>(create_us) / n, n, free_us / 1000.0, static_cast<double>(free_us) / n);
+  else
+    g_print("    create+free %d: %9.1f ms (%.1f us per pair)\n", n, free_us / 1000.0,
+            static_cast<double>(free_us) / n);
+  g_print("    threads  before %ld  peak %ld  after %ld\n", before.threads, peak.threads, after.threads);
+  g_print("    VmRSS    before %ld kB  peak %ld kB  after %ld kB\n", before.rss_kb, peak.rss_kb, after.rss_kb);
+}
+
+bool bench_instances(Rig &rig, const Plugin &plugin, const Options &options, LogCounter &log) {
+  const int n = options.instances;
+  g_print("\n3. %d instances in one host (the bench's sampler thread is counted)\n", n);
+  {
+    std::vector<gpointer> instances;
+    instances.reserve(static_cast<size_t>(n));
+    Sampler sampler;
+    const ProcStatus before = read_status();
+    const gint64 t0 = g_get_monotonic_time();
+    for (int i = 0; i < n; i++) {
+      instances.push_back(rig.create());
+      sampler.note();
+    }
+    const gint64 t1 = g_get_monotonic_time();
+    for (gpointer instance : instances)
+      plugin.free(instance);
+    const gint64 t2 = g_get_monotonic_time();
+    sampler.note();
+    print_instances("all created, then all freed", n, t1 - t0, t2 - t1, before, sampler.peak(), read_status());
+  }
+  {
+    Sampler sampler;
+    const ProcStatus before = read_status();
+    const gint64 t0 = g_get_monotonic_time();
+    for (int i = 0; i < n; i++) {
+      gpointer instance = rig.create();
+      sampler.note();
+      plugin.free(instance);
+    }
+    const gint64 t1 = g_get_monotonic_time();
+    sampler.note();
+    print_instances("create/free pairs", n, -1, t1 - t0, before, sampler.peak(), read_status());
+  }
+  std::string first;
+  const size_t warnings = log.take_warnings(&first);
+  if (warnings > 0)
+    g_printerr("the plug-in logged %zu warnings creating and freeing instances, first: %s\n", warnings,
+               first.c_str());
+  return warnings == 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  const GOptionEntry entries[] = {
+      {"sends", 0, 0, G_OPTION_ARG_INT, &options.sends, "Measured Sends of each kind (default 1000)", "N"},
+      {"warmup", 0, 0, G_OPTION_ARG_INT, &options.warmup, "Unmeasured Sends of each kind first (default 50)", "N"},
+      {"rounds", 0, 0, G_OPTION_ARG_INT, &options.rounds, "Rounds of each plugin_free figure (default 50)", "N"},
+      {"instances", 0, 0, G_OPTION_ARG_INT, &options.instances, "Instances created and freed (default 1000)",
+       "N"},
+      {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+  };
+  g_autoptr(GOptionContext) context =
+      g_option_context_new("- libtelvo's Send latency, plugin_free and instance costs");
+  g_option_context_add_main_entries(context, entries, nullptr);
+  g_autoptr(GError) error = nullptr;
+  if (!g_option_context_parse(context, &argc, &argv, &error)) {
+    g_printerr("plugin-bench: %s\n", error->message);
+    return 2;
+  }
+  if (options.sends < 1 || options.warmup < 0 || options.rounds < 1 || options.instances < 1) {
+    g_printerr("plugin-bench: --sends, --rounds and --instances must be positive, --warmup not negative\n");
+    return 2;
+  }
+
+  Plugin plugin;
+  std::string failure;
+  const std::string path = program("TELVO_PLUGIN", BENCH_TELVO_PLUGIN);
+  if (!load_plugin(path, &plugin, &failure)) {
+    g_printerr("plugin-bench: %s\n", failure.c_str());
+    return 1;
+  }
+
+  LogCounter log;
+  Host host;
+  Action action;
+  bool ok = true;
+  {
+    Rig rig(plugin, host, action);
+    g_print("plugin-bench: %s against %s --no-bluez\n", path.c_str(),
+            program("BEACON_SENDER_BIN", BENCH_BEACON_SENDER_BIN).c_str());
+    ok = bench_latency(rig, plugin, options, log) && ok;
+    ok = bench_free(rig, plugin, options, log) && ok;
+    ok = bench_instances(rig, plugin, options, log) && ok;
+  }
+  if (host.errors() > 0) {
+    g_printerr("plugin-bench: %zu feedback errors, first: %s\n", host.errors(), host.first_error().c_str());
+    ok = false;
+  }
+  return ok ? 0 : 1;
+}
