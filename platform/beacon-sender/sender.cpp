@@ -28,6 +28,11 @@ constexpr guint kOnAirSeconds = 3;
 /* BlueZ drops the advertisement by itself a little later should we fail to. */
 constexpr guint16 kBluezTimeoutSeconds = kOnAirSeconds + 2;
 constexpr int kBluezCallTimeoutMs = 10000;
+/* Advertisements we keep on air at once, whatever the adapter offers. Each
+ * has up to two calls to BlueZ in flight (register, unregister), and the
+ * system bus refuses a connection more than 128 pending replies; no
+ * controller offers more advertising sets than this anyway. */
+constexpr guint kMaxConcurrentAdvertisements = 32;
 constexpr guint8 kBeaconVersion = 1;
 
 constexpr const char kAdvertisementXml[] =
@@ -240,7 +245,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
         supported = 1;
     }
     adapter_path_ = best;
-    limit_ = supported > 0 ? supported : 1;
+    limit_ = CLAMP(supported, 1u, kMaxConcurrentAdvertisements);
     if (!best.empty())
       g_message("Advertising on %s (%u instances)", best.c_str(), limit_);
   }
