@@ -41,6 +41,7 @@ constexpr char kMonitorInterface[] = "org.bluez.AdvertisementMonitor1";
 constexpr guint8 kVersion = 1;
 constexpr guint8 kEventRecordingStarted = 2;
 constexpr gsize kPayloadLength = 19;
+constexpr int kUnregisterTimeoutMs = 2000;
 
 constexpr char kIntrospection[] =
     "<node>"
@@ -78,6 +79,7 @@ struct Relay {
   guint pending = 0;
   int exit_status = 0;
   bool stopping = false;
+  bool unregistered = false;
   guint64 events = 0;
   /* Last sequence number per device: a repeat of it is the same beacon. */
   std::unordered_map<std::string, guint8> last_sequence;
@@ -131,7 +133,7 @@ void on_method_call(GDBusConnection *, const gchar *, const gchar *, const gchar
   if (g_str_equal(interface_name, kMonitorInterface)) {
     // The beacons come with the device signals; these calls carry nothing
     // the relay needs.
-    if (g_str_equal(method_name, "Release"))
+    if (g_str_equal(method_name, "Release") && !relay->stopping)
       g_warning("BlueZ released the monitor");
     else if (g_str_equal(method_name, "Activate"))
       g_message("monitor activated");
@@ -312,14 +314,28 @@ bool start(Relay *relay, GError **error) {
   return true;
 }
 
+void on_unregistered(GObject *source, GAsyncResult *result, gpointer user_data) {
+  auto *relay = static_cast<Relay *>(user_data);
+  relay->unregistered = true;
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+  if (reply == nullptr)
+    g_debug("UnregisterMonitor: %s", error->message);
+}
+
 void stop(Relay *relay) {
   relay->stopping = true;
-  if (relay->root_registration != 0)
+  g_cancellable_cancel(relay->cancellable);
+  // BlueZ sends Release() before it answers: the objects stay exported
+  // until then, so that call finds them.
+  if (relay->root_registration != 0 && !g_dbus_connection_is_closed(relay->connection)) {
     g_dbus_connection_call(relay->connection, "org.bluez", relay->adapter_path.c_str(),
                            "org.bluez.AdvertisementMonitorManager1", "UnregisterMonitor",
-                           g_variant_new("(o)", kRootPath), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
-                           nullptr, nullptr);
-  g_cancellable_cancel(relay->cancellable);
+                           g_variant_new("(o)", kRootPath), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                           kUnregisterTimeoutMs, nullptr, on_unregistered, relay);
+    while (!relay->unregistered)
+      g_main_context_iteration(nullptr, TRUE);
+  }
   for (guint *sub : {&relay->added_sub, &relay->removed_sub, &relay->changed_sub})
     if (*sub != 0)
       g_dbus_connection_signal_unsubscribe(relay->connection, *sub);
