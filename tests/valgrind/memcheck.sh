@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 logdir=${VALGRIND_LOG_DIR:-/tmp}
 export G_SLICE=always-malloc
 export G_DEBUG="gc-friendly${G_DEBUG:+,$G_DEBUG}"
-exec valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite \
+exec valgrind --leak-check=full --errors-for-leak-kinds=definite \
   --show-leak-kinds=definite --num-callers=40 --track-fds=no \
   --suppressions=/usr/share/glib-2.0/valgrind/glib.supp \
   --suppressions="$here/kavrod.supp" \
