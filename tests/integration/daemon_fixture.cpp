@@ -84,6 +84,14 @@ void DaemonTest::start_kavrod(std::vector<std::string> args, std::map<std::strin
     g_error("kavrod did not start:\n%s", kavrod->log().c_str());
 }
 
+void DaemonTest::start_device() {
+  start_bluez();
+  start_engine(rule(3, kIdA));
+  start_kavrod();
+  if (!wait_monitors(1))
+    g_error("kavrod started no monitor:\n%s", kavrod->log().c_str());
+}
+
 GVariant *DaemonTest::bluez_control(const char *method, GVariant *params, const char *reply_type) {
   g_autoptr(GError) error = nullptr;
   GVariant *reply = th::call(bus.connection(), "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",

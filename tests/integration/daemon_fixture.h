@@ -31,6 +31,10 @@ class DaemonTest {
   void start_kavrod(std::vector<std::string> args = {}, std::map<std::string, std::string> env = {},
                     bool wait = true);
 
+  /* BlueZ with one adapter, the engine with rule 3 carrying kIdA, and
+   * kavrod, up to a running monitor. */
+  void start_device();
+
   /* Calls on the simulators' controls and the daemon. */
   GVariant *bluez_control(const char *method, GVariant *params, const char *reply_type = nullptr);
   GVariant *engine_call(const char *iface, const char *method, GVariant *params);

@@ -14,9 +14,7 @@ const char kTopic[] = "tns1:Device/tnsvemo:Bluetooth/tnsvemo:BeaconReceived";
 class Beacons : public ::testing::Test {
  protected:
   void SetUp() override {
-    t.start_bluez();
-    t.start_engine(kt::rule(3, kIdA));
-    t.start_kavrod();
+    t.start_device();
     ASSERT_TRUE(t.wait_monitors(1));
   }
   /* A marker beacon that must become an event: whatever was injected

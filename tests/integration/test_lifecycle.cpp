@@ -90,9 +90,7 @@ TEST(Shutdown, QuitSignalsStopCleanly) {
 
 TEST(SystemId, FollowsTheActionConfiguration) {
   DaemonTest t;
-  t.start_bluez();
-  t.start_engine(kt::rule(3, kIdA));
-  t.start_kavrod();
+  t.start_device();
   ASSERT_TRUE(t.wait_systemid(kIdA));
   ASSERT_TRUE(t.wait_monitors(1));
   EXPECT_TRUE(t.kavrod->wait_for_log("Start bluetooth beacon monitoring process"));
@@ -124,9 +122,7 @@ TEST(SystemId, FollowsTheActionConfiguration) {
 
 TEST(SystemId, FailedReadingsKeepTheSystemIdAndTheMonitor) {
   DaemonTest t;
-  t.start_bluez();
-  t.start_engine(kt::rule(3, kIdA));
-  t.start_kavrod();
+  t.start_device();
   ASSERT_TRUE(t.wait_systemid(kIdA));
   ASSERT_TRUE(t.wait_monitors(1));
 
@@ -145,9 +141,7 @@ TEST(SystemId, FailedReadingsKeepTheSystemIdAndTheMonitor) {
 
 TEST(SystemId, AReadingThatTimesOutChangesNothing) {
   DaemonTest t;
-  t.start_bluez();
-  t.start_engine(kt::rule(3, kIdA));
-  t.start_kavrod();
+  t.start_device();
   ASSERT_TRUE(t.wait_systemid(kIdA));
   size_t mark = t.kavrod->log_size();
   t.set_list_fault("noreply");
@@ -179,9 +173,7 @@ TEST(SystemId, EngineStartingAfterTheDaemonIsRead) {
 
 TEST(Bluez, LeavingAndReturningRestoresMonitorAndControl) {
   DaemonTest t;
-  t.start_bluez();
-  t.start_engine(kt::rule(3, kIdA));
-  t.start_kavrod();
+  t.start_device();
   ASSERT_TRUE(t.wait_monitors(1));
   ASSERT_TRUE(t.wait_systemid(kIdA));
 
