@@ -11,6 +11,8 @@
 # Installs missing Debian packages first, prints a summary, exits 1 when a
 # check failed. Takes about 10 minutes on 2 cores from a clean tree.
 # Usage: scripts/run-checks.sh [memcheck|tsan]...   (default: both)
+# Build directories: $MEMCHECK_BUILD (default build/memcheck) and
+# $TSAN_BUILD (default build/tsan).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -34,7 +36,7 @@ setup() {
 }
 
 memcheck() {
-  build=$top/build/memcheck
+  build=${MEMCHECK_BUILD:-$top/build/memcheck}
   setup "$build"
   ninja -C "$build" >/dev/null
   logs=$(mktemp -d /tmp/kavrod-memcheck-XXXXXX)
@@ -84,7 +86,7 @@ memcheck() {
 }
 
 tsan() {
-  build=$top/build/tsan
+  build=${TSAN_BUILD:-$top/build/tsan}
   setup "$build" -Db_sanitize=thread -Db_lundef=false
   ninja -C "$build" >/dev/null
   start=$(date +%s)

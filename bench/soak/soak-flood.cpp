@@ -72,10 +72,12 @@ int main(int argc, char **argv) {
   for (gint i = 0; i < senders; i++)
     addresses.push_back(soak::address(static_cast<guint32>(i)));
   soak::ProcStat warm, end;
+  // Progress with kavrod's figures, ten times in a run.
+  const guint64 report_every = MAX(static_cast<guint64>(total) / 10, 1);
   double warm_bluez_cpu = 0;
   const gint64 started = g_get_monotonic_time();
   gint64 warm_time = 0, last_progress = started;
-  guint64 next_report = 100000;
+  guint64 next_report = report_every;
   // Wakes the loop once a second, so a stalled flow is noticed.
   const guint heartbeat = g_timeout_add_seconds(1, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   const guint64 events_ahead = static_cast<guint64>(window) * 16;
@@ -109,9 +111,10 @@ int main(int argc, char **argv) {
     if (injected == n && flow.in_flight == 0 && now - last_progress > 10 * G_USEC_PER_SEC)
       break;  // the rest is lost; no event for 10 s
     if (events >= next_report) {
-      g_print("  %" G_GUINT64_FORMAT " events, %.0f s\n", events,
-              static_cast<double>(now - started) / G_USEC_PER_SEC);
-      next_report += 100000;
+      g_print("  %" G_GUINT64_FORMAT " events, %.0f s, kavrod %s\n", events,
+              static_cast<double>(now - started) / G_USEC_PER_SEC,
+              soak::describe(soak::proc_stat(t.kavrod->pid())).c_str());
+      next_report += report_every;
     }
   }
   g_source_remove(heartbeat);
