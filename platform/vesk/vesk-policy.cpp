@@ -52,40 +52,35 @@ bool has_control_char(const std::string &s) {
   });
 }
 
-}  // namespace
-
-bool lookup_user_id(const std::string &name, uid_t *uid) {
-  std::vector<char> buffer(initial_buffer_size(_SC_GETPW_R_SIZE_MAX));
+/* Looks @name up with a get*nam_r() function, growing the buffer while the
+ * database asks for more room, and copies out the id @field. */
+template <typename Entry, typename Id>
+bool lookup_id(const std::string &name, int size_hint,
+               int (*getter)(const char *, Entry *, char *, size_t, Entry **), Id Entry::*field, Id *id) {
+  std::vector<char> buffer(initial_buffer_size(size_hint));
   for (;;) {
-    struct passwd pwd;
-    struct passwd *result = nullptr;
-    int rc = getpwnam_r(name.c_str(), &pwd, buffer.data(), buffer.size(), &result);
+    Entry entry;
+    Entry *result = nullptr;
+    int rc = getter(name.c_str(), &entry, buffer.data(), buffer.size(), &result);
     if (rc == ERANGE && buffer.size() < max_buffer_size) {
       buffer.resize(buffer.size() * 2);
       continue;
     }
     if (rc != 0 || result == nullptr)
       return false;
-    *uid = pwd.pw_uid;
+    *id = entry.*field;
     return true;
   }
 }
 
+}  // namespace
+
+bool lookup_user_id(const std::string &name, uid_t *uid) {
+  return lookup_id(name, _SC_GETPW_R_SIZE_MAX, getpwnam_r, &passwd::pw_uid, uid);
+}
+
 bool lookup_group_id(const std::string &name, gid_t *gid) {
-  std::vector<char> buffer(initial_buffer_size(_SC_GETGR_R_SIZE_MAX));
-  for (;;) {
-    struct group grp;
-    struct group *result = nullptr;
-    int rc = getgrnam_r(name.c_str(), &grp, buffer.data(), buffer.size(), &result);
-    if (rc == ERANGE && buffer.size() < max_buffer_size) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc != 0 || result == nullptr)
-      return false;
-    *gid = grp.gr_gid;
-    return true;
-  }
+  return lookup_id(name, _SC_GETGR_R_SIZE_MAX, getgrnam_r, &group::gr_gid, gid);
 }
 
 bool lookup_identity(uid_t uid, Identity *out, GError **error) {
