@@ -79,7 +79,7 @@ TEST(Resilience, NoBusPeerCanStallTheConfigurationReading) {
 
   // The engine itself, slow to answer, announcing many changes at once:
   // one reading runs, at most one more follows, and beacons go on.
-  t.set_list_fault("delay", 500);
+  t.set_list_fault("delay", 1000);
   for (int i = 0; i < 200; i++)
     g_variant_unref(t.engine_call("com.vemo.Sim.ActionEngine1", "EmitChanged", nullptr));
   expect_beacon_becomes_event(t, kIdA, 2);
