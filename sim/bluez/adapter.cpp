@@ -10,6 +10,41 @@
 
 namespace bzsim {
 
+namespace {
+
+/* The filter keys and value types bluetoothd accepts. */
+bool discovery_filter_is_valid(GVariant *filter, std::string *why) {
+  static const std::map<std::string, const char *> types = {
+      {"UUIDs", "as"},         {"RSSI", "n"},         {"Pathloss", "q"}, {"Transport", "s"},
+      {"DuplicateData", "b"}, {"Discoverable", "b"}, {"Pattern", "s"}};
+  GVariantIter iter;
+  g_variant_iter_init(&iter, filter);
+  const char *key;
+  GVariant *value;
+  while (g_variant_iter_next(&iter, "{&sv}", &key, &value)) {
+    g_autoptr(GVariant) owned = value;
+    auto type = types.find(key);
+    if (type == types.end()) {
+      *why = std::string("unknown key ") + key;
+      return false;
+    }
+    if (!g_variant_is_of_type(value, G_VARIANT_TYPE(type->second))) {
+      *why = std::string(key) + " has type " + g_variant_get_type_string(value);
+      return false;
+    }
+    if (g_str_equal(key, "Transport")) {
+      const char *transport = g_variant_get_string(value, nullptr);
+      if (!g_str_equal(transport, "auto") && !g_str_equal(transport, "bredr") && !g_str_equal(transport, "le")) {
+        *why = std::string("Transport \"") + transport + "\"";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 Simulator::Adapter *Simulator::adapter_by_name(const std::string &name) {
   for (auto &a : adapters_)
     if (a->name == name)
@@ -45,6 +80,25 @@ MethodHandler Simulator::adapter_handler(const std::string &name) {
     } else if (g_str_equal(method, "UnregisterAdvertisement")) {
       g_variant_get(params, "(&o)", &path);
       unregister_advertisement(*adapter, invocation, path);
+    } else if (g_str_equal(method, "SetDiscoveryFilter")) {
+      g_autoptr(GVariant) filter = g_variant_get_child_value(params, 0);
+      std::string why;
+      if (!discovery_filter_is_valid(filter, &why)) {
+        g_message("refusing the discovery filter of %s: %s", sender, why.c_str());
+        return_error(invocation, kErrorInvalidArguments, "Invalid arguments in method call");
+        return;
+      }
+      /* Kept per client as bluetoothd does; the simulated radio reports
+       * every advertisement to a discovery session regardless. */
+      if (g_variant_n_children(filter) == 0)
+        adapter->discovery_filters.erase(sender);
+      else
+        adapter->discovery_filters[sender] = Variant(g_variant_ref(filter));
+      g_dbus_method_invocation_return_value(invocation, nullptr);
+    } else if (g_str_equal(method, "GetDiscoveryFilters")) {
+      g_dbus_method_invocation_return_value(
+          invocation, g_variant_new("(@as)", string_array({"UUIDs", "RSSI", "Pathloss", "Transport", "DuplicateData",
+                                                           "Discoverable", "Pattern"})));
     } else if (g_str_equal(method, "StartDiscovery")) {
       if (!adapter->discovery_clients.insert(sender).second) {
         return_error(invocation, "org.bluez.Error.InProgress", "Operation already in progress");

@@ -21,6 +21,8 @@ constexpr char kBluezXml[] =
     "    <method name='StartDiscovery'/>"
     "    <method name='StopDiscovery'/>"
     "    <method name='RemoveDevice'><arg name='device' type='o' direction='in'/></method>"
+    "    <method name='SetDiscoveryFilter'><arg name='filter' type='a{sv}' direction='in'/></method>"
+    "    <method name='GetDiscoveryFilters'><arg name='filters' type='as' direction='out'/></method>"
     "    <property name='Address' type='s' access='read'/>"
     "    <property name='AddressType' type='s' access='read'/>"
     "    <property name='Name' type='s' access='read'/>"

@@ -323,6 +323,8 @@ void Simulator::forget_client(const std::string &sender) {
   for (uint64_t id : ads)
     drop_advertisement(id, false);
   for (auto &adapter : adapters_)
+    adapter->discovery_filters.erase(sender);
+  for (auto &adapter : adapters_)
     if (adapter->discovery_clients.erase(sender) > 0 && adapter->discovery_clients.empty())
       bluez_tree_.set_properties(adapter->path, kAdapterInterface, {{"Discovering", Variant(g_variant_new_boolean(FALSE))}});
 }

@@ -74,6 +74,7 @@ class Simulator {
     bool monitor_manager = true;
     bool advertising_manager = true;
     std::set<std::string> discovery_clients;
+    std::map<std::string, Variant> discovery_filters;  /* by client */
   };
   struct Device {
     std::string path;
