@@ -176,7 +176,11 @@ bool Simulator::add_adapter(const Options::AdapterSpec &spec, std::string *path,
          {{"ActiveInstances", Variant(g_variant_new_byte(0))},
           {"SupportedInstances", Variant(g_variant_new_byte(static_cast<guint8>(options_.advertising_instances)))},
           {"SupportedIncludes", Variant(string_array({"tx-power", "appearance", "local-name"}))},
-          {"SupportedSecondaryChannels", Variant(string_array({}))}},
+          {"SupportedSecondaryChannels", Variant(string_array({}))},
+          /* A legacy controller: no TX power control, no offload. */
+          {"SupportedFeatures", Variant(string_array({}))},
+          {"SupportedCapabilities",
+           Variant(g_variant_new_parsed("{'MaxAdvLen': <byte 31>, 'MaxScnRspLen': <byte 31>}"))}},
          adapter_handler(spec.name)});
   if (!bluez_tree_.add_interfaces(adapter->path, std::move(interfaces), error))
     return false;

@@ -56,6 +56,8 @@ constexpr char kBluezXml[] =
     "    <property name='SupportedInstances' type='y' access='read'/>"
     "    <property name='SupportedIncludes' type='as' access='read'/>"
     "    <property name='SupportedSecondaryChannels' type='as' access='read'/>"
+    "    <property name='SupportedFeatures' type='as' access='read'/>"
+    "    <property name='SupportedCapabilities' type='a{sv}' access='read'/>"
     "  </interface>"
     "  <interface name='org.bluez.Device1'>"
     "    <property name='Address' type='s' access='read'/>"

@@ -335,6 +335,7 @@ class ClientsAgainstBluezSim(unittest.TestCase):
             self.assertRegex(shown, r"Powered: yes")
             self.assertRegex(shown, r"SupportedInstances: 0x04 \(4\)")
             self.assertRegex(shown, r"SupportedIncludes: local-name")
+            self.assertRegex(shown, r"SupportedCapabilities Key: MaxAdvLen\n\s*SupportedCapabilities Value: 0x1f \(31\)")
 
             # Advertise from hci1 through the advertise menu.
             ctl.run("select " + second, r"Controller %s bluez-sim \[default\]" % re.escape(second))
