@@ -17,7 +17,7 @@
 # trace and one line "N passed, N failed"; exits 1 on any failure or on
 # time-out (LAB_TIMEOUT seconds for the guest, default 420), and never
 # leaves qemu running. LAB_DEBUG=1 runs bluetoothd and kavrod with debug
-# logs, shown on failure.
+# logs; LAB_RESTARTS=N restarts bluetoothd N times (default 2).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -188,7 +188,7 @@ t_boot=$SECONDS
 timeout -k 5 "$limit" qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m 1024 \
   -nodefaults -no-reboot -display none -pidfile "$guest/qemu.pid" \
   -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$guest/initrd.cpio" \
-  -append "console=ttyS0 loglevel=4 panic=-1 lab.scenarios=$(echo "$scenarios" | tr ' ' ,) lab.debug=${LAB_DEBUG:-0}" \
+  -append "console=ttyS0 loglevel=4 panic=-1 lab.scenarios=$(echo "$scenarios" | tr ' ' ,) lab.debug=${LAB_DEBUG:-0} lab.restarts=${LAB_RESTARTS:-2}" \
   -serial "file:$guest/console.log" -serial "file:$guest/results.log" -serial "file:$guest/logs.txt" &
 qpid=$!
 tail -n +1 --pid="$qpid" -f "$guest/console.log" | sed -u 's/^/guest| /' &
