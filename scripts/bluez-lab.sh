@@ -17,7 +17,9 @@
 # trace and one line "N passed, N failed"; exits 1 on any failure or on
 # time-out (LAB_TIMEOUT seconds for the guest, default 420), and never
 # leaves qemu running. LAB_DEBUG=1 runs bluetoothd and kavrod with debug
-# logs; LAB_RESTARTS=N restarts bluetoothd N times (default 2).
+# logs; LAB_RESTARTS=N restarts bluetoothd N times (default 2);
+# LAB_BLUEZ=sim runs the same scenarios against bluez-sim in the guest
+# instead of btvirt and bluetoothd (to compare figures on the same clock).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -102,7 +104,7 @@ mkdir -p "$root/usr/share/dbus-1/system.d" "$root/etc/dbus-1/system.d" "$root/et
 cp /usr/share/dbus-1/system.conf "$root/usr/share/dbus-1/"
 cp /etc/dbus-1/system.d/bluetooth.conf "$root/etc/dbus-1/system.d/"
 cp /etc/bluetooth/main.conf "$root/etc/bluetooth/"
-cp "$top/scripts/lab/action-engine.conf" "$root/etc/dbus-1/system.d/"
+cp "$top/scripts/lab/stand-ins.conf" "$root/etc/dbus-1/system.d/"
 install -m 0755 "$top/scripts/lab/init" "$root/init"
 
 # Libraries of every program in the guest, from the host.
@@ -188,7 +190,7 @@ t_boot=$SECONDS
 timeout -k 5 "$limit" qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m 1024 \
   -nodefaults -no-reboot -display none -pidfile "$guest/qemu.pid" \
   -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$guest/initrd.cpio" \
-  -append "console=ttyS0 loglevel=4 panic=-1 lab.scenarios=$(echo "$scenarios" | tr ' ' ,) lab.debug=${LAB_DEBUG:-0} lab.restarts=${LAB_RESTARTS:-2}" \
+  -append "console=ttyS0 loglevel=4 panic=-1 lab.scenarios=$(echo "$scenarios" | tr ' ' ,) lab.debug=${LAB_DEBUG:-0} lab.restarts=${LAB_RESTARTS:-2} lab.bluez=${LAB_BLUEZ:-real}" \
   -serial "file:$guest/console.log" -serial "file:$guest/results.log" -serial "file:$guest/logs.txt" &
 qpid=$!
 tail -n +1 --pid="$qpid" -f "$guest/console.log" | sed -u 's/^/guest| /' &
@@ -204,6 +206,7 @@ tr -d '\r' <"$guest/results.log" >"$guest/results"
 passed=0 failed=0
 : >"$build/lab-results.json"
 echo
+[ "${LAB_BLUEZ:-real}" = real ] || echo "==== against bluez-sim, not real BlueZ"
 echo "==== real BlueZ lab (guest $((SECONDS - t_boot)) s, total $((SECONDS - t_start)) s)"
 for s in $scenarios; do
   line=$(grep "^RESULT $s " "$guest/results" | tail -n1 || true)
