@@ -1,5 +1,6 @@
 #include "btreceive_dbus.h"
 
+#include "status.h"
 #include "vesk.h"
 
 #include <string>
@@ -159,11 +160,12 @@ void return_error(GDBusMethodInvocation *invocation, BtReceiveDbusError code, co
   g_dbus_method_invocation_return_error(invocation, bt_receive_dbus_error_quark(), code, "%s", message);
 }
 
-typedef void (*AllowedFunc)(btReceiveVemoBeacon *object, GDBusMethodInvocation *invocation, AppCtx *ctx);
+/* @object: the skeleton the call came to. */
+typedef void (*AllowedFunc)(gpointer object, GDBusMethodInvocation *invocation, AppCtx *ctx);
 
 /* A call waiting for its caller's uid. */
 struct PendingCall {
-  btReceiveVemoBeacon *object;
+  gpointer object;
   GDBusMethodInvocation *invocation;
   const gchar *action_id;
   AllowedFunc allowed;
@@ -171,7 +173,7 @@ struct PendingCall {
 };
 
 /* Answers the call: refused, failed, or on to @allowed. */
-void decide(btReceiveVemoBeacon *object, GDBusMethodInvocation *invocation, const gchar *action_id,
+void decide(gpointer object, GDBusMethodInvocation *invocation, const gchar *action_id,
             AllowedFunc allowed, AppCtx *ctx, guint32 uid, const GError *lookup_error) {
   const gchar *sender = g_dbus_method_invocation_get_sender(invocation);
   if (lookup_error != NULL) {
@@ -202,7 +204,7 @@ void on_caller_uid(guint32 uid, const GError *error, gpointer data) {
 
 /* Runs @allowed once the caller may perform @action_id; otherwise answers
  * the call with the refusal or the failure. */
-void authorize(btReceiveVemoBeacon *object, GDBusMethodInvocation *invocation, const gchar *action_id,
+void authorize(gpointer object, GDBusMethodInvocation *invocation, const gchar *action_id,
                AllowedFunc allowed, AppCtx *ctx) {
   const gchar *sender = g_dbus_method_invocation_get_sender(invocation);
   UidCache *cache = btreceive_dbus_g != NULL ? btreceive_dbus_g->uid_cache : NULL;
@@ -214,33 +216,38 @@ void authorize(btReceiveVemoBeacon *object, GDBusMethodInvocation *invocation, c
     decide(object, invocation, action_id, allowed, ctx, 0, error);
     return;
   }
-  auto *call = new PendingCall{static_cast<btReceiveVemoBeacon *>(g_object_ref(object)),
+  auto *call = new PendingCall{g_object_ref(object),
                                static_cast<GDBusMethodInvocation *>(g_object_ref(invocation)), action_id, allowed,
                                ctx};
   uid_cache_lookup(cache, sender, on_caller_uid, call);
 }
 
-void list_allowed(btReceiveVemoBeacon *object, GDBusMethodInvocation *invocation, AppCtx *ctx) {
+void list_allowed(gpointer object, GDBusMethodInvocation *invocation, AppCtx *ctx) {
   // Always one element: an unknown System ID goes out as "".
   const gchar *systemid = ctx->systemid_handler->systemid;
   const gchar *system_ids[] = {systemid != NULL ? systemid : "", NULL};
-  bt_receive_vemo_beacon_complete_list(object, invocation, system_ids);
+  bt_receive_vemo_beacon_complete_list(BT_RECEIVE_VEMO_BEACON(object), invocation, system_ids);
 }
 
-void pause_allowed(btReceiveVemoBeacon *object, GDBusMethodInvocation *invocation, AppCtx *ctx) {
+void pause_allowed(gpointer object, GDBusMethodInvocation *invocation, AppCtx *ctx) {
   g_autoptr(GError) error = NULL;
   if (monitor_handler_pause(ctx->monitor_handler, &error))
-    bt_receive_vemo_beacon_complete_pause(object, invocation);
+    bt_receive_vemo_beacon_complete_pause(BT_RECEIVE_VEMO_BEACON(object), invocation);
   else
     return_error(invocation, BT_RECEIVE_DBUS_ERROR_INTERNAL, error != NULL ? error->message : "Unknown error");
 }
 
-void resume_allowed(btReceiveVemoBeacon *object, GDBusMethodInvocation *invocation, AppCtx *ctx) {
+void resume_allowed(gpointer object, GDBusMethodInvocation *invocation, AppCtx *ctx) {
   g_autoptr(GError) error = NULL;
   if (monitor_handler_resume(ctx->monitor_handler, &error))
-    bt_receive_vemo_beacon_complete_resume(object, invocation);
+    bt_receive_vemo_beacon_complete_resume(BT_RECEIVE_VEMO_BEACON(object), invocation);
   else
     return_error(invocation, BT_RECEIVE_DBUS_ERROR_INTERNAL, error != NULL ? error->message : "Unknown error");
+}
+
+void status_allowed(gpointer object, GDBusMethodInvocation *invocation, AppCtx *ctx) {
+  bt_receive_vemo_beacon_diagnostics_complete_status(BT_RECEIVE_VEMO_BEACON_DIAGNOSTICS(object), invocation,
+                                                     status_to_variant(ctx->monitor_handler, ctx->systemid_handler));
 }
 
 gboolean handle_list(btReceiveVemoBeacon *object, GDBusMethodInvocation *invocation, gpointer user_data) {
@@ -264,6 +271,16 @@ gboolean handle_resume(btReceiveVemoBeacon *object, GDBusMethodInvocation *invoc
   auto *ctx = static_cast<AppCtx *>(user_data);
   g_assert(ctx);
   authorize(object, invocation, BTRECEIVE_ACTION_RESUME, resume_allowed, ctx);
+  return TRUE;
+}
+
+gboolean handle_status(btReceiveVemoBeaconDiagnostics *object, GDBusMethodInvocation *invocation,
+                       gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx);
+
+  // Whoever may read the System ID may read how its monitoring goes.
+  authorize(object, invocation, BTRECEIVE_ACTION_LIST, status_allowed, ctx);
   return TRUE;
 }
 
@@ -315,7 +332,20 @@ void on_bus_acquired(GDBusConnection *con, const gchar *name, gpointer user_data
       return;
     }
   }
+
+  btReceiveVemoBeaconDiagnosticsSkeleton *diagnostics =
+      BT_RECEIVE_VEMO_BEACON_DIAGNOSTICS_SKELETON(bt_receive_vemo_beacon_diagnostics_skeleton_new());
+  g_signal_connect(diagnostics, "handle-status", G_CALLBACK(handle_status), ctx);
+  if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(diagnostics), con, BTRECEIVE_OBJECT_PATH,
+                                        &error)) {
+    g_warning("D-Bus skeleton export failed: %s", error != NULL ? error->message : "Unknown error");
+    g_object_unref(diagnostics);
+    g_object_unref(skeleton);
+    app_quit_with_failure(ctx);
+    return;
+  }
   btreceive_dbus_g->skeleton = skeleton;
+  btreceive_dbus_g->diagnostics = diagnostics;
   btreceive_dbus_g->uid_cache = uid_cache_new(con);
 }
 
@@ -430,6 +460,7 @@ void btreceive_dbus_teardown(void) {
   // Calls still waiting for their caller's uid are answered with an error.
   g_clear_pointer(&btreceive_dbus_g->uid_cache, uid_cache_free);
   // The object goes before the name; dropping the only reference unexports.
+  g_clear_object(&btreceive_dbus_g->diagnostics);
   g_clear_object(&btreceive_dbus_g->skeleton);
   if (btreceive_dbus_g->owner_id != 0) {
     g_bus_unown_name(btreceive_dbus_g->owner_id);

@@ -1,5 +1,6 @@
 /* The control service "com.vemo.bt.ReceiveVemoBeacon" (List, Pause,
- * Resume), up while BlueZ is present. Main thread only. */
+ * Resume, and Status in an interface of its own), up while BlueZ is
+ * present. Main thread only. */
 #pragma once
 
 #include <gio/gio.h>
@@ -35,7 +36,8 @@ typedef void (*UidCacheFunc)(guint32 uid, const GError *error, gpointer user_dat
 typedef struct {
   guint32 owner_id;
   btReceiveVemoBeaconSkeleton *skeleton;
-  UidCache *uid_cache; /* NULL until the object is exported */
+  btReceiveVemoBeaconDiagnosticsSkeleton *diagnostics; /* Status, beside the control interface */
+  UidCache *uid_cache;                                 /* NULL until the objects are exported */
 } BtreceiveDbus;
 
 extern BtreceiveDbus *btreceive_dbus_g;

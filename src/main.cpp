@@ -8,6 +8,7 @@
 
 #include "btreceive_dbus.h"
 #include "event_handler.h"
+#include "status.h"
 #include "vesk.h"
 
 namespace {
@@ -36,25 +37,13 @@ void on_connection_closed(GDBusConnection *, gboolean remote_peer_vanished, GErr
   app_quit_with_failure(ctx);
 }
 
-/* Reads the System ID after a change of the action configuration (or the
- * engine's appearance) and brings the monitor in line with it. */
-void reread_systemid(AppCtx *ctx) {
-  g_autofree gchar *latest = NULL;
-  g_autoptr(GError) error = NULL;
+/* Brings the monitor in line with a reading of the System ID. */
+void apply_systemid(AppCtx *ctx, const gchar *latest) {
   SystemidCtx *systemid_ctx = ctx->systemid_handler;
-
-  if (!systemid_handler_read_latest_id(systemid_ctx->con, &latest, &error)) {
-    // A fault of the engine is not the absence of a System ID: monitoring
-    // must not stop because one reading failed.
-    g_warning("Could not read the System ID (%s); keeping %s and the beacon monitor as they are",
-              error != NULL ? error->message : "Unknown error",
-              systemid_ctx->systemid != NULL ? systemid_ctx->systemid : "no System ID");
-    return;
-  }
-
   if (latest == NULL) {
     monitor_handler_deactivate(ctx->monitor_handler);
     g_clear_pointer(&systemid_ctx->systemid, g_free);
+    status_update(ctx->monitor_handler, systemid_ctx);
     return;
   }
   if (g_strcmp0(latest, systemid_ctx->systemid) == 0)
@@ -62,23 +51,88 @@ void reread_systemid(AppCtx *ctx) {
 
   g_free(systemid_ctx->systemid);
   systemid_ctx->systemid = g_strdup(latest);
+  // Without BlueZ there is nothing to start; its return starts the monitor
+  // for the System ID in force then.
+  if (!ctx->monitor_handler->bluez_present)
+    return;
   g_autoptr(GError) activate_error = NULL;
   if (!monitor_handler_activate(ctx->monitor_handler, systemid_ctx, &activate_error))
     g_warning("Could not setup monitor for kavrod: %s",
               activate_error != NULL ? activate_error->message : "Unknown error");
 }
 
-void engine_appeared(GDBusConnection *, const gchar *name, const gchar *, gpointer user_data) {
+void start_reading(AppCtx *ctx);
+
+void on_systemid_read(GObject *source, GAsyncResult *result, gpointer user_data) {
+  g_autofree gchar *latest = NULL;
+  g_autoptr(GError) error = NULL;
+  const gboolean ok =
+      systemid_handler_read_latest_id_finish(G_DBUS_CONNECTION(source), result, &latest, &error);
+  // Cancelled at shutdown: the context is gone.
+  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+    return;
   auto *ctx = static_cast<AppCtx *>(user_data);
   g_assert(ctx);
+  g_clear_object(&ctx->reading);
+
+  status_note_engine(ok);
+  if (ok) {
+    apply_systemid(ctx, latest);
+  } else {
+    g_autofree gchar *why = g_strdup_printf("Could not read the System ID: %s",
+                                            error != NULL ? error->message : "Unknown error");
+    status_set_error(why);
+    // A fault of the engine is not the absence of a System ID: monitoring
+    // must not stop because one reading failed.
+    SystemidCtx *systemid_ctx = ctx->systemid_handler;
+    g_warning("Could not read the System ID (%s); keeping %s and the beacon monitor as they are",
+              error != NULL ? error->message : "Unknown error",
+              systemid_ctx->systemid != NULL ? systemid_ctx->systemid : "no System ID");
+  }
+  if (ctx->read_again) {
+    ctx->read_again = FALSE;
+    start_reading(ctx);
+  }
+}
+
+void start_reading(AppCtx *ctx) {
+  ctx->reading = g_cancellable_new();
+  systemid_handler_read_latest_id_async(ctx->con, ctx->reading, on_systemid_read, ctx);
+}
+
+/* Reads the System ID after a change of the action configuration (or the
+ * engine's appearance) and brings the monitor in line with it. Never
+ * blocks: changes during a reading make one more reading after it, however
+ * many they are. */
+void reread_systemid(AppCtx *ctx) {
+  if (ctx->reading != NULL) {
+    ctx->read_again = TRUE;
+    return;
+  }
+  start_reading(ctx);
+}
+
+void engine_appeared(GDBusConnection *, const gchar *name, const gchar *name_owner, gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx);
+  g_free(ctx->engine_owner);
+  ctx->engine_owner = g_strdup(name_owner);
   g_debug("%s appeared, reading the System ID again", name);
   reread_systemid(ctx);
 }
 
+void engine_vanished(GDBusConnection *, const gchar *, gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx);
+  g_clear_pointer(&ctx->engine_owner, g_free);
+}
+
 gboolean systemid_configuration_signal_subscribe(AppCtx *ctx, GError **err) {
   g_assert(ctx->con);
+  // The bus routes broadcasts from the engine's owner only; a signal sent
+  // to us directly by anyone else is dropped in the handler.
   ctx->subscription_id = g_dbus_connection_signal_subscribe(
-      ctx->con, NULL, "org.freedesktop.DBus.Properties", "PropertiesChanged", ACTION_ENGINE_PATH, NULL,
+      ctx->con, ACTION_ENGINE_BUS_NAME, "org.freedesktop.DBus.Properties", "PropertiesChanged", ACTION_ENGINE_PATH, NULL,
       G_DBUS_SIGNAL_FLAGS_NONE, action_configuration_handler, ctx, NULL);
   if (ctx->subscription_id == 0) {
     g_warning("Could not create action configuration subscription");
@@ -93,6 +147,7 @@ AppCtx *app_init(GError **err) {
 
   AppCtx *ctx = g_new0(AppCtx, 1);
   ctx->loop = g_main_loop_new(NULL, FALSE);
+  status_init();
 
   ctx->con = g_bus_get_sync(G_BUS_TYPE_SYSTEM, NULL, err);
   if (ctx->con == NULL)
@@ -111,6 +166,8 @@ AppCtx *app_init(GError **err) {
     g_set_error_literal(err, MAIN_ERROR, -1, "Could not initialize systemid handler");
     goto failed;
   }
+  ctx->monitor_handler->systemid_ctx = ctx->systemid_handler;
+  status_update(ctx->monitor_handler, ctx->systemid_handler);
 
   ctx->watch_id = g_bus_watch_name(G_BUS_TYPE_SYSTEM, "org.bluez", G_BUS_NAME_WATCHER_FLAGS_AUTO_START,
                                    bt_appeared, bt_vanished, ctx, NULL);
@@ -126,7 +183,7 @@ AppCtx *app_init(GError **err) {
   // The engine may start after us or restart: its arrival is a change of
   // the configuration as far as we can tell.
   ctx->engine_watch_id = g_bus_watch_name_on_connection(ctx->con, ACTION_ENGINE_BUS_NAME,
-                                                        G_BUS_NAME_WATCHER_FLAGS_NONE, engine_appeared, NULL,
+                                                        G_BUS_NAME_WATCHER_FLAGS_NONE, engine_appeared, engine_vanished,
                                                         ctx, NULL);
 
   g_unix_signal_add(SIGINT, handle_quit_signal, ctx);
@@ -167,6 +224,7 @@ void bt_appeared(GDBusConnection *connection, const gchar *, const gchar *, gpoi
     g_clear_error(&error);
   }
 
+  monitor_handler_set_bluez_present(ctx->monitor_handler, TRUE);
   if (ctx->systemid_handler->systemid != NULL &&
       !monitor_handler_activate(ctx->monitor_handler, ctx->systemid_handler, &error))
     g_warning("Could not activate beacon monitoring process");
@@ -178,14 +236,21 @@ void bt_vanished(GDBusConnection *, const gchar *, gpointer user_data) {
   g_assert(ctx->monitor_handler);
 
   g_message("Bluetooth vanished! Waiting for reappearance...");
-  monitor_handler_deactivate(ctx->monitor_handler);
+  monitor_handler_set_bluez_present(ctx->monitor_handler, FALSE);
   btreceive_dbus_teardown();
 }
 
-void action_configuration_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
-                                  GVariant *, gpointer user_data) {
+void action_configuration_handler(GDBusConnection *, const gchar *sender, const gchar *, const gchar *,
+                                  const gchar *, GVariant *, gpointer user_data) {
   auto *ctx = static_cast<AppCtx *>(user_data);
   g_assert(ctx);
+  // GDBus cannot tell a well-known sender from its impostors: only the
+  // engine's current owner speaks for the configuration.
+  if (ctx->engine_owner == NULL || g_strcmp0(sender, ctx->engine_owner) != 0) {
+    g_debug("Ignoring PropertiesChanged on %s from %s: not the action engine", ACTION_ENGINE_PATH,
+            sender != NULL ? sender : "(unknown)");
+    return;
+  }
   reread_systemid(ctx);
 }
 
@@ -203,6 +268,11 @@ void app_cleanup(AppCtx *ctx) {
   g_debug("Running kavrod cleanup: %s:%d", "app_cleanup", 113);
 
   event_handler_teardown();
+  if (ctx->reading != NULL) {
+    g_cancellable_cancel(ctx->reading);
+    g_clear_object(&ctx->reading);
+  }
+  g_clear_pointer(&ctx->engine_owner, g_free);
   if (ctx->engine_watch_id != 0)
     g_bus_unwatch_name(ctx->engine_watch_id);
   if (ctx->subscription_id != 0)
@@ -219,6 +289,7 @@ void app_cleanup(AppCtx *ctx) {
   }
   if (ctx->loop != NULL)
     g_main_loop_unref(ctx->loop);
+  status_teardown();
   g_free(ctx);
 }
 

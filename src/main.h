@@ -22,6 +22,9 @@ typedef struct {
   MonitorHandler *monitor_handler;
   guint32 engine_watch_id; /* watch on the action engine's bus name */
   gint exit_status;        /* status after the loop stopped */
+  gchar *engine_owner;     /* unique name owning the engine's name, or NULL */
+  GCancellable *reading;   /* System ID reading in flight, or NULL */
+  gboolean read_again;     /* the configuration changed during that reading */
 } AppCtx;
 
 /* The whole program: parses @argv, runs until a quit signal, returns the

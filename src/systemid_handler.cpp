@@ -160,6 +160,32 @@ gboolean systemid_handler_read_latest_id(GDBusConnection *con, gchar **systemid,
   return systemid_handler_choose_from_reply(reply, systemid, error);
 }
 
+void systemid_handler_read_latest_id_async(GDBusConnection *con, GCancellable *cancellable,
+                                           GAsyncReadyCallback callback, gpointer user_data) {
+  g_return_if_fail(con != NULL);
+  g_dbus_connection_call(con, ACTION_ENGINE_BUS_NAME, ACTION_ENGINE_PATH, ACTION_ENGINE_RULE_INTERFACE, "List",
+                         NULL, NULL, G_DBUS_CALL_FLAGS_NONE, SYSTEMID_LIST_TIMEOUT_MS, cancellable, callback,
+                         user_data);
+}
+
+gboolean systemid_handler_read_latest_id_finish(GDBusConnection *con, GAsyncResult *result, gchar **systemid,
+                                                GError **error) {
+  g_return_val_if_fail(con != NULL, FALSE);
+  g_return_val_if_fail(systemid != NULL, FALSE);
+  g_return_val_if_fail(error == NULL || *error == NULL, FALSE);
+
+  *systemid = NULL;
+  g_autoptr(GError) call_error = NULL;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(con, result, &call_error);
+  if (reply == NULL) {
+    if (!g_error_matches(call_error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+      g_warning("Failed to get action rule: %s", call_error->message);
+    g_propagate_error(error, g_steal_pointer(&call_error));
+    return FALSE;
+  }
+  return systemid_handler_choose_from_reply(reply, systemid, error);
+}
+
 gchar *systemid_handler_get_latest_id(GDBusConnection *con) {
   g_return_val_if_fail(con != NULL, NULL);
   gchar *systemid = NULL;

@@ -34,6 +34,14 @@ gchar *systemid_handler_get_latest_id(GDBusConnection *con);
  * when the rules could not be read (call failed, reply or rule malformed). */
 gboolean systemid_handler_read_latest_id(GDBusConnection *con, gchar **systemid, GError **error);
 
+/* The same reading without blocking: @callback runs on the thread-default
+ * main context once the engine answered (or the call timed out or was
+ * cancelled); it calls systemid_handler_read_latest_id_finish(). */
+void systemid_handler_read_latest_id_async(GDBusConnection *con, GCancellable *cancellable,
+                                           GAsyncReadyCallback callback, gpointer user_data);
+gboolean systemid_handler_read_latest_id_finish(GDBusConnection *con, GAsyncResult *result, gchar **systemid,
+                                                GError **error);
+
 /* Picks the System ID out of a List reply (exposed for tests and fuzzing);
  * same results as systemid_handler_read_latest_id(). */
 gboolean systemid_handler_choose_from_reply(GVariant *reply, gchar **systemid, GError **error);

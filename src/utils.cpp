@@ -39,6 +39,75 @@ gchar *utils_lookup_adapter_with_iface(GDBusObjectManager *mgr, const gchar *ifa
   return found;
 }
 
+gchar *utils_lookup_adapter_in_objects(GVariant *reply, const gchar *iface, GError **err) {
+  g_return_val_if_fail(reply != NULL, NULL);
+  g_return_val_if_fail(iface != NULL, NULL);
+  g_return_val_if_fail(err == NULL || *err == NULL, NULL);
+
+  if (!g_dbus_is_interface_name(iface)) {
+    g_set_error(err, UTILS_ERROR, -1, "String '%s' is not a valid interface name", iface);
+    return NULL;
+  }
+  if (!g_variant_is_of_type(reply, G_VARIANT_TYPE("(a{oa{sa{sv}}})"))) {
+    g_set_error(err, UTILS_ERROR, -1, "BlueZ's object list has type %s, not (a{oa{sa{sv}}})",
+                g_variant_get_type_string(reply));
+    return NULL;
+  }
+
+  // The object manager client keeps its objects in a string-keyed hash
+  // table filled in reply order and lists them in the table's order; the
+  // same table filled the same way gives the same order, hence the same
+  // first match, without holding a proxy per object.
+  g_autoptr(GHashTable) offers = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+  g_autoptr(GVariant) objects = g_variant_get_child_value(reply, 0);
+  const gsize n_objects = g_variant_n_children(objects);
+  for (gsize i = 0; i < n_objects; i++) {
+    g_autoptr(GVariant) entry = g_variant_get_child_value(objects, i);
+    g_autoptr(GVariant) path_value = g_variant_get_child_value(entry, 0);
+    g_autoptr(GVariant) interfaces = g_variant_get_child_value(entry, 1);
+    const gchar *path = g_variant_get_string(path_value, NULL);
+    g_autoptr(GVariant) properties = g_variant_lookup_value(interfaces, iface, NULL);
+    const gboolean offered = properties != NULL;
+    gpointer known = NULL;
+    if (g_hash_table_lookup_extended(offers, path, NULL, &known))
+      g_hash_table_replace(offers, g_strdup(path), GINT_TO_POINTER(offered || GPOINTER_TO_INT(known)));
+    else
+      g_hash_table_insert(offers, g_strdup(path), GINT_TO_POINTER(offered));
+  }
+
+  GList *paths = g_hash_table_get_keys(offers);
+  gchar *found = NULL;
+  for (GList *l = paths; l != NULL && found == NULL; l = l->next) {
+    const auto *path = static_cast<const gchar *>(l->data);
+    // A substring test, as in the object manager search.
+    if (g_strstr_len(path, -1, "/org/bluez/hci") != NULL && GPOINTER_TO_INT(g_hash_table_lookup(offers, path)))
+      found = g_strdup(path);
+  }
+  g_list_free(paths);
+
+  if (found == NULL)
+    g_set_error_literal(err, UTILS_ERROR, -1, "Could not find a compatible adapter");
+  return found;
+}
+
+GVariant *utils_get_bluez_objects(GDBusConnection *con, GError **err) {
+  g_return_val_if_fail(con != NULL, NULL);
+  g_return_val_if_fail(err == NULL || *err == NULL, NULL);
+  g_autoptr(GError) error = NULL;
+  GVariant *reply = g_dbus_connection_call_sync(con, "org.bluez", "/", "org.freedesktop.DBus.ObjectManager",
+                                                "GetManagedObjects", NULL, G_VARIANT_TYPE("(a{oa{sa{sv}}})"),
+                                                G_DBUS_CALL_FLAGS_NO_AUTO_START, UTILS_BLUEZ_TIMEOUT_MS, NULL, &error);
+  if (reply != NULL)
+    return reply;
+  // BlueZ not on the bus lists no objects, as an object manager client of
+  // an absent name would.
+  if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+      g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER))
+    return g_variant_ref_sink(g_variant_new_parsed("(@a{oa{sa{sv}}} {},)"));
+  g_propagate_error(err, g_steal_pointer(&error));
+  return NULL;
+}
+
 gboolean utils_is_subarray(const guint8 *array, gsize array_len, const guint8 *subarray,
                            gsize subarray_len, guint32 *index) {
   g_assert(array);

@@ -38,6 +38,25 @@ typedef struct _AdvwatchBeacon AdvwatchBeacon;
 /* Called once per received beacon; @beacon is valid during the call only. */
 typedef void (*AdvwatchBeaconFunc)(AdvwatchBeacon *beacon, gpointer user_data);
 
+/* Where a monitor stands with BlueZ. The last three are final: the monitor
+ * reports nothing more until it is cleaned up and a new one is started. */
+typedef enum {
+  ADVWATCH_MONITOR_STATE_REGISTERING = 1, /* RegisterMonitor sent, not yet activated */
+  ADVWATCH_MONITOR_STATE_ACTIVE = 2,      /* BlueZ called Activate() */
+  ADVWATCH_MONITOR_STATE_PAUSED = 3,      /* unregistered by advwatch_monitor_pause() */
+  ADVWATCH_MONITOR_STATE_RELEASED = 4,    /* BlueZ called Release() */
+  ADVWATCH_MONITOR_STATE_FAILED = 5,      /* BlueZ refused RegisterMonitor */
+  ADVWATCH_MONITOR_STATE_BLUEZ_GONE = 6,  /* org.bluez left the bus */
+} AdvwatchMonitorState;
+
+/* Called when BlueZ changes the monitor's state (activated, released,
+ * refused, gone); never for changes the owner made itself (pause, resume)
+ * and never after advwatch_monitor_cleanup() has returned. @error says why
+ * for ADVWATCH_MONITOR_STATE_FAILED and _RELEASED, else NULL. The callback
+ * may clean the monitor up. */
+typedef void (*AdvwatchStateFunc)(AdvwatchMonitor *monitor, AdvwatchMonitorState state, const GError *error,
+                                  gpointer user_data);
+
 /* Start-up record of a monitor. Binary layout is part of the device ABI:
  * 48 bytes on LP64 targets. The library copies the texts and takes its own
  * reference on @or_patterns; the caller may free all of it once
@@ -72,7 +91,8 @@ gboolean advwatch_pattern_add(GPtrArray *patterns, gint kind, const gchar *value
 /* Exports the monitor application object on the system bus and starts its
  * asynchronous registration with BlueZ on config->adapter_path. Returns the
  * handle once exported; later registration failures or a Release() from
- * BlueZ are logged and leave the monitor silent until cleaned up.
+ * BlueZ are logged, told to the state callback, and leave the monitor
+ * silent until cleaned up.
  * ADVWATCH_ERROR_INVALID_ARGUMENT for an adapter path that is no object
  * path, no callback, options other than ADVWATCH_MONITOR_OPTIONS_NONE, or
  * or-patterns not made by advwatch_pattern_add(); ADVWATCH_ERROR_BUS
@@ -90,6 +110,24 @@ gboolean advwatch_monitor_pause(AdvwatchMonitor *monitor, GError **error);
  * paused or no longer usable (see above), ADVWATCH_ERROR_BUS when the
  * objects cannot be exported. */
 gboolean advwatch_monitor_resume(AdvwatchMonitor *monitor, GError **error);
+
+/* What a monitor heard since it was started. */
+typedef struct {
+  guint64 heard;    /* beacons decoded from BlueZ's reports, before filtering */
+  guint64 foreign;  /* of a System ID the monitor does not look for */
+  guint64 repeats;  /* a (sender, sequence number) already reported */
+  guint64 reported; /* handed to the beacon callback */
+} AdvwatchStats;
+
+void advwatch_monitor_get_stats(AdvwatchMonitor *monitor, AdvwatchStats *stats);
+
+/* The monitor's current state. */
+AdvwatchMonitorState advwatch_monitor_get_state(AdvwatchMonitor *monitor);
+
+/* Sets (or, with NULL, clears) the callback told of BlueZ's changes to the
+ * monitor's state; delivered like beacons, on the monitor's main context. */
+void advwatch_monitor_set_state_callback(AdvwatchMonitor *monitor, AdvwatchStateFunc callback,
+                                         gpointer user_data);
 
 /* Unregisters (without waiting), unexports, drops every subscription and
  * frees @monitor. No callback follows. May be called from within the

@@ -216,6 +216,9 @@ struct _AdvwatchMonitor {
   std::string system_id;
   AdvwatchBeaconFunc callback = NULL;
   gpointer user_data = NULL;
+  AdvwatchStateFunc state_callback = NULL;
+  gpointer state_user_data = NULL;
+  AdvwatchStats stats = {};
   GPtrArray *or_patterns = NULL;
   std::vector<std::string> wanted_ids; /* lower-case; empty: every beacon */
   GVariant *patterns_value = NULL;     /* the Patterns property, a(yyay) */
@@ -305,6 +308,37 @@ bool below_adapter(const AdvwatchMonitor *monitor, const gchar *path) {
   return g_str_has_prefix(path, monitor->device_prefix.c_str()) && strchr(path + monitor->device_prefix.size(), '/') == NULL;
 }
 
+AdvwatchMonitorState public_state(State state) {
+  switch (state) {
+    case State::Registering:
+      return ADVWATCH_MONITOR_STATE_REGISTERING;
+    case State::Active:
+      return ADVWATCH_MONITOR_STATE_ACTIVE;
+    case State::Paused:
+      return ADVWATCH_MONITOR_STATE_PAUSED;
+    case State::Released:
+      return ADVWATCH_MONITOR_STATE_RELEASED;
+    case State::Failed:
+      return ADVWATCH_MONITOR_STATE_FAILED;
+    case State::BluezGone:
+      return ADVWATCH_MONITOR_STATE_BLUEZ_GONE;
+  }
+  return ADVWATCH_MONITOR_STATE_FAILED;
+}
+
+/* Tells the owner that BlueZ moved the monitor to @state. Callers hold a
+ * reference: the owner may clean the monitor up from the callback. */
+void notify_state(AdvwatchMonitor *monitor, State state, const GError *error) {
+  monitor->state = state;
+  if (monitor->closed || monitor->state_callback == NULL)
+    return;
+  try {
+    monitor->state_callback(monitor, public_state(state), error, monitor->state_user_data);
+  } catch (...) {
+    g_warning("advwatch: the state callback threw an exception; it must not");
+  }
+}
+
 /* ---- repeat suppression ---------------------------------------------- */
 
 bool is_repeat(AdvwatchMonitor *monitor, const std::string &address, guint8 sequence) {
@@ -375,8 +409,16 @@ void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
   if (device.evaluated) {
     // Nothing new since the last look: a repeat, unless its number was
     // forgotten meanwhile.
-    if (!device.wanted_beacon || is_repeat(monitor, device.address, device.sequence))
+    monitor->stats.heard++;
+    if (!device.wanted_beacon) {
+      monitor->stats.foreign++;
       return;
+    }
+    if (is_repeat(monitor, device.address, device.sequence)) {
+      monitor->stats.repeats++;
+      return;
+    }
+    monitor->stats.heard--;  // counted again below
   }
 
   g_autoptr(GError) error = NULL;
@@ -390,15 +432,20 @@ void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
     g_debug("advwatch: %s: %s", path.c_str(), error->message);
     return;
   }
+  monitor->stats.heard++;
   if (!wanted(monitor, beacon)) {
+    monitor->stats.foreign++;
     g_debug("advwatch: ignoring beacon of System ID %s from %s: not one the monitor looks for",
             advwatch_beacon_get_system_id(beacon), device.address.c_str());
     return;
   }
   device.wanted_beacon = true;
   device.sequence = advwatch_beacon_get_sequence_number(beacon);
-  if (fresh && is_repeat(monitor, device.address, device.sequence))
+  if (fresh && is_repeat(monitor, device.address, device.sequence)) {
+    monitor->stats.repeats++;
     return;
+  }
+  monitor->stats.reported++;
 
   g_debug("advwatch: beacon from %s: System ID %s, event %u, sequence %u, RSSI %d", device.address.c_str(),
           advwatch_beacon_get_system_id(beacon), advwatch_beacon_get_event_number(beacon),
@@ -754,8 +801,10 @@ void on_bluez_owner_changed(GDBusConnection *, const gchar *, const gchar *, con
     if (monitor->state == State::Registering || monitor->state == State::Active ||
         monitor->state == State::Paused) {
       const bool was_paused = monitor->state == State::Paused;
-      monitor->state = State::BluezGone;
       monitor->registered = false;
+      notify_state(monitor, State::BluezGone, NULL);
+      if (monitor->closed)
+        return;
       if (was_paused)
         g_message("advwatch: BlueZ left the bus while the beacon monitor on %s was paused; it cannot resume",
                   monitor->adapter_path.c_str());
@@ -809,15 +858,20 @@ void handle_monitor_method(RegistrationRef *ref, const gchar *method, GVariant *
   const std::string root = app_root_path(ref->serial);
   if (g_strcmp0(method, "Activate") == 0) {
     if (monitor->state == State::Registering) {
-      monitor->state = State::Active;
       g_message("advwatch: BlueZ activated beacon monitor %s on %s", root.c_str(), monitor->adapter_path.c_str());
+      notify_state(monitor, State::Active, NULL);
     }
   } else if (g_strcmp0(method, "Release") == 0) {
     if (monitor->state == State::Registering || monitor->state == State::Active) {
-      monitor->state = State::Released;
+      // BlueZ dropped the registration along with the Release().
+      monitor->registered = false;
       g_warning("advwatch: BlueZ released beacon monitor %s on %s; it reports no beacons until it is started "
                 "again",
                 root.c_str(), monitor->adapter_path.c_str());
+      g_autoptr(GError) error = g_error_new(ADVWATCH_ERROR, ADVWATCH_ERROR_STATE,
+                                            "BlueZ released beacon monitor %s on %s", root.c_str(),
+                                            monitor->adapter_path.c_str());
+      notify_state(monitor, State::Released, error);
     }
   } else if (g_strcmp0(method, "DeviceFound") == 0) {
     found_device(monitor, parameters);
@@ -948,10 +1002,10 @@ void on_registered(GObject *source, GAsyncResult *result, gpointer data) {
     }
     monitor->registered = false;
     if (monitor->state == State::Registering || monitor->state == State::Active) {
-      monitor->state = State::Failed;
       g_warning("advwatch: registering beacon monitor %s with BlueZ on %s failed: %s; it reports no beacons "
                 "until it is started again",
                 root.c_str(), monitor->adapter_path.c_str(), error->message);
+      notify_state(monitor, State::Failed, error);
     }
   });
   registration_ref_free(ref);
@@ -1205,6 +1259,24 @@ ADVWATCH_PUBLIC gboolean advwatch_monitor_resume(AdvwatchMonitor *monitor, GErro
   }
   g_message("advwatch: beacon monitor on %s resumed", monitor->adapter_path.c_str());
   return TRUE;
+}
+
+ADVWATCH_PUBLIC void advwatch_monitor_get_stats(AdvwatchMonitor *monitor, AdvwatchStats *stats) {
+  g_return_if_fail(monitor != NULL);
+  g_return_if_fail(stats != NULL);
+  *stats = monitor->stats;
+}
+
+ADVWATCH_PUBLIC AdvwatchMonitorState advwatch_monitor_get_state(AdvwatchMonitor *monitor) {
+  g_return_val_if_fail(monitor != NULL, ADVWATCH_MONITOR_STATE_FAILED);
+  return public_state(monitor->state);
+}
+
+ADVWATCH_PUBLIC void advwatch_monitor_set_state_callback(AdvwatchMonitor *monitor, AdvwatchStateFunc callback,
+                                                         gpointer user_data) {
+  g_return_if_fail(monitor != NULL);
+  monitor->state_callback = callback;
+  monitor->state_user_data = user_data;
 }
 
 ADVWATCH_PUBLIC void advwatch_monitor_cleanup(AdvwatchMonitor *monitor) {

@@ -710,6 +710,12 @@ Simulator::MonitorApp *Simulator::app_by_id(uint64_t id) {
 
 void Simulator::register_monitor(Adapter &adapter, GDBusMethodInvocation *invocation, const char *root) {
   const char *sender = g_dbus_method_invocation_get_sender(invocation);
+  if (failing_registrations_ > 0) {
+    failing_registrations_--;
+    g_message("refusing RegisterMonitor %s of %s as asked (%u more to refuse)", root, sender, failing_registrations_);
+    return_error(invocation, kErrorFailed, "Failed to register monitor");
+    return;
+  }
   for (const auto &entry : monitor_apps_)
     if (entry.second.sender == sender && entry.second.root == root && entry.second.adapter == adapter.name) {
       return_error(invocation, kErrorAlreadyExists, std::string("Monitor application ") + root + " of " + sender +
@@ -864,6 +870,23 @@ void Simulator::release_app(MonitorApp &app, bool tell_client) {
     for (const auto &monitor : app.monitors)
       call_no_reply(bluez_connection_, app.sender.c_str(), monitor.path.c_str(), kMonitorInterface, "Release", nullptr);
   app.monitors.clear();
+}
+
+bool Simulator::release_monitors(const std::string &sender) {
+  bool any = false;
+  for (auto &entry : monitor_apps_) {
+    MonitorApp &app = entry.second;
+    if (app.sender != sender || app.monitors.empty())
+      continue;
+    any = true;
+    for (const auto &monitor : app.monitors) {
+      g_message("releasing monitor %s of %s", monitor.path.c_str(), sender.c_str());
+      if (bluez_connection_ != nullptr)
+        call_no_reply(bluez_connection_, sender.c_str(), monitor.path.c_str(), kMonitorInterface, "Release", nullptr);
+    }
+    app.monitors.clear();
+  }
+  return any;
 }
 
 void Simulator::unregister_monitor(Adapter &adapter, GDBusMethodInvocation *invocation, const char *root) {
@@ -1163,6 +1186,38 @@ void Simulator::control_call(GDBusMethodInvocation *invocation, const char *meth
       g_message("returning to the bus as org.bluez");
       connect_bluez();
     }
+  } else if (g_str_equal(method, "FailNextRegisterMonitor")) {
+    g_variant_get(params, "(u)", &failing_registrations_);
+    g_message("the next %u RegisterMonitor call(s) fail", failing_registrations_);
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+  } else if (g_str_equal(method, "ReleaseMonitors")) {
+    const char *client;
+    g_variant_get(params, "(&s)", &client);
+    if (!release_monitors(client)) {
+      return_error(invocation, kInvalidArgs, std::string("ReleaseMonitors: client \"") + client + "\" has no monitors");
+      return;
+    }
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+  } else if (g_str_equal(method, "EmitMalformedObjectManagerSignal")) {
+    const char *member;
+    g_variant_get(params, "(&s)", &member);
+    if (!g_str_equal(member, "InterfacesAdded") && !g_str_equal(member, "InterfacesRemoved")) {
+      return_error(invocation, kInvalidArgs,
+                   std::string("EmitMalformedObjectManagerSignal: \"") + member +
+                       "\" is not InterfacesAdded or InterfacesRemoved");
+      return;
+    }
+    if (!present_ || bluez_connection_ == nullptr) {
+      return_error(invocation, kControlError, "EmitMalformedObjectManagerSignal: org.bluez is not on the bus");
+      return;
+    }
+    g_autoptr(GError) error = nullptr;
+    if (!g_dbus_connection_emit_signal(bluez_connection_, nullptr, "/", "org.freedesktop.DBus.ObjectManager", member,
+                                       g_variant_new("(s)", "malformed"), &error)) {
+      return_error(invocation, kControlError, std::string("EmitMalformedObjectManagerSignal: ") + error->message);
+      return;
+    }
+    g_dbus_method_invocation_return_value(invocation, nullptr);
   } else {
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
                                           "unknown method %s", method);

@@ -130,6 +130,9 @@ class Simulator {
   void on_client_interfaces(uint64_t id, const char *signal, GVariant *params);
   void consider_monitor(MonitorApp &app, const char *path, GVariant *properties, bool activate_now);
   void release_app(MonitorApp &app, bool tell_client);
+  /* Releases and drops every monitor of @sender's applications, which stay
+   * registered; false when it has none. */
+  bool release_monitors(const std::string &sender);
   MonitorApp *app_by_id(uint64_t id);
 
   /* Advertising */
@@ -169,6 +172,7 @@ class Simulator {
   uint64_t next_id_ = 1;
   unsigned next_adapter_index_ = 0;
   guint expiry_source_ = 0;
+  guint failing_registrations_ = 0;  /* RegisterMonitor calls still to refuse */
 };
 
 }  // namespace bzsim

@@ -28,7 +28,7 @@ int index_of(const std::string &name) {
 using fake::calls;
 
 struct _AdvwatchMonitor {
-  int unused;
+  AdvwatchMonitorState state;
 };
 
 extern "C" {
@@ -68,7 +68,21 @@ AdvwatchMonitor *advwatch_monitor_init(const AdvwatchMonitorConfig *config, GErr
     return nullptr;
   }
   a.live_monitors++;
-  return g_new0(AdvwatchMonitor, 1);
+  a.state_callback = nullptr;
+  a.last_monitor = g_new0(AdvwatchMonitor, 1);
+  a.last_monitor->state = ADVWATCH_MONITOR_STATE_REGISTERING;
+  return a.last_monitor;
+}
+
+AdvwatchMonitorState advwatch_monitor_get_state(AdvwatchMonitor *monitor) { return monitor->state; }
+
+void advwatch_monitor_get_stats(AdvwatchMonitor *, AdvwatchStats *stats) { *stats = fake::advwatch.stats; }
+
+void advwatch_monitor_set_state_callback(AdvwatchMonitor *monitor, AdvwatchStateFunc callback,
+                                         gpointer user_data) {
+  g_assert(monitor == fake::advwatch.last_monitor);
+  fake::advwatch.state_callback = callback;
+  fake::advwatch.state_user_data = user_data;
 }
 
 gboolean advwatch_monitor_pause(AdvwatchMonitor *monitor, GError **error) {
@@ -93,9 +107,25 @@ gboolean advwatch_monitor_resume(AdvwatchMonitor *monitor, GError **error) {
 
 void advwatch_monitor_cleanup(AdvwatchMonitor *monitor) {
   calls.push_back("advwatch_monitor_cleanup");
+  if (monitor == fake::advwatch.last_monitor) {
+    fake::advwatch.last_monitor = nullptr;
+    fake::advwatch.state_callback = nullptr;
+  }
   fake::advwatch.live_monitors--;
   g_free(monitor);
 }
+
+}  // extern "C"
+
+void fake::bluez_moves_monitor(AdvwatchMonitorState state) {
+  AdvwatchMonitor *monitor = advwatch.last_monitor;
+  g_assert(monitor != nullptr && advwatch.state_callback != nullptr);
+  monitor->state = state;
+  g_autoptr(GError) error = g_error_new_literal(g_quark_from_static_string("fake-bluez"), 1, "told by BlueZ");
+  advwatch.state_callback(monitor, state, error, advwatch.state_user_data);
+}
+
+extern "C" {
 
 guint8 advwatch_beacon_get_event_number(const AdvwatchBeacon *beacon) { return beacon->event_number; }
 

@@ -32,8 +32,16 @@ struct Advwatch {
   gpointer user_data = nullptr;
   int pattern_count = -1; /* -1: no pattern array */
   std::vector<std::string> pattern_values;
+  /* The newest live monitor and the state callback its owner set. */
+  AdvwatchMonitor *last_monitor = nullptr;
+  AdvwatchStateFunc state_callback = nullptr;
+  gpointer state_user_data = nullptr;
+  AdvwatchStats stats = {};
 };
 extern Advwatch advwatch;
+
+/* BlueZ moves the newest monitor to @state and tells its owner. */
+void bluez_moves_monitor(AdvwatchMonitorState state);
 
 struct Evpub {
   bool producer_ok = true;

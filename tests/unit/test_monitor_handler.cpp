@@ -121,7 +121,7 @@ TEST_F(MonitorTest, LibraryFailuresLeaveTheStateAlone) {
   EXPECT_EQ(handler_->state, MONITOR_STATE_PAUSED);
 }
 
-TEST_F(MonitorTest, DeactivationReleasesAnyRunningMonitorAndForgetsThePause) {
+TEST_F(MonitorTest, DeactivationReleasesAnyRunningMonitorButAPauseLastsUntilResume) {
   th::LogCapture log;
   monitor_handler_deactivate(handler_);  // inactive: silent
   EXPECT_EQ(log.count(G_LOG_LEVEL_MESSAGE, "Deactivate the beacon monitor"), 0u);
@@ -134,10 +134,71 @@ TEST_F(MonitorTest, DeactivationReleasesAnyRunningMonitorAndForgetsThePause) {
   EXPECT_EQ(fake::advwatch.live_monitors, 0);
   EXPECT_EQ(log.count(G_LOG_LEVEL_MESSAGE, "Deactivate the beacon monitor"), 1u);
 
+  // BlueZ back (or the System ID back): the operator's pause still holds.
+  fake::calls.clear();
+  ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
+  EXPECT_EQ(handler_->state, MONITOR_STATE_PAUSED);
+  EXPECT_EQ(count("advwatch_monitor_pause"), 1u);
+  ASSERT_TRUE(monitor_handler_resume(handler_, nullptr));
+  EXPECT_EQ(handler_->state, MONITOR_STATE_RESUMED);
+
+  // Resumed, a deactivation no longer brings a pause back.
+  monitor_handler_deactivate(handler_);
   fake::calls.clear();
   ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
   EXPECT_EQ(handler_->state, MONITOR_STATE_ACTIVE);
   EXPECT_EQ(count("advwatch_monitor_pause"), 0u);
+}
+
+TEST_F(MonitorTest, RefusedOrReleasedMonitorIsRegisteredAgainWithBackoff) {
+  th::LogCapture log;
+  g_setenv("KAVROD_RETRY_MS", "20,40", TRUE);
+  ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
+  auto inits = [&] { return count("advwatch_monitor_init"); };
+
+  // Refused: the dead monitor goes at once, a new one comes after the delay.
+  fake::bluez_moves_monitor(ADVWATCH_MONITOR_STATE_FAILED);
+  EXPECT_EQ(fake::advwatch.live_monitors, 0);
+  EXPECT_EQ(handler_->state, MONITOR_STATE_ACTIVE);
+  EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "No beacon monitor on /org/bluez/hci0: BlueZ refused it (told by "
+                                           "BlueZ); trying again in 0.020 s"),
+            1u);
+  ASSERT_TRUE(th::wait_until([&] { return inits() == 2; }, 2000));
+
+  // Refused again: the delay doubles up to its ceiling, one warning a step.
+  fake::bluez_moves_monitor(ADVWATCH_MONITOR_STATE_FAILED);
+  EXPECT_TRUE(log.contains("trying again in 0.040 s"));
+  ASSERT_TRUE(th::wait_until([&] { return inits() == 3; }, 2000));
+  fake::bluez_moves_monitor(ADVWATCH_MONITOR_STATE_RELEASED);
+  EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "BlueZ released it (told by BlueZ); trying again in 0.040 s"), 1u);
+  ASSERT_TRUE(th::wait_until([&] { return inits() == 4; }, 2000));
+
+  // Activated: the next failure starts from the first delay again.
+  fake::bluez_moves_monitor(ADVWATCH_MONITOR_STATE_ACTIVE);
+  fake::bluez_moves_monitor(ADVWATCH_MONITOR_STATE_RELEASED);
+  EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "trying again in 0.020 s"), 2u);
+
+  // A pause between attempts holds: no attempt until Resume, which starts one.
+  ASSERT_TRUE(monitor_handler_pause(handler_, nullptr));
+  EXPECT_EQ(handler_->state, MONITOR_STATE_PAUSED);
+  th::wait_until([] { return false; }, 100);
+  EXPECT_EQ(inits(), 4u);
+  // Activating again for the same System ID keeps it paused.
+  ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
+  EXPECT_EQ(inits(), 4u);
+  ASSERT_TRUE(monitor_handler_resume(handler_, nullptr));
+  EXPECT_EQ(inits(), 5u);
+  EXPECT_EQ(handler_->state, MONITOR_STATE_RESUMED);
+  EXPECT_EQ(fake::advwatch.live_monitors, 1);
+
+  // A dead monitor is replaced at once by an activation (BlueZ came back).
+  fake::bluez_moves_monitor(ADVWATCH_MONITOR_STATE_FAILED);
+  ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
+  EXPECT_EQ(inits(), 6u);
+  monitor_handler_deactivate(handler_);
+  th::wait_until([] { return false; }, 100);
+  EXPECT_EQ(inits(), 6u) << "a retry outlived the deactivation";
+  g_unsetenv("KAVROD_RETRY_MS");
 }
 
 TEST_F(MonitorTest, NewSystemIdReplacesTheRunningMonitor) {

@@ -327,7 +327,7 @@ class BluezSim : public ::testing::Test {
             g_variant_get(params, "(&o@a{sa{sv}})", &object, &ifaces);
             self->events_.push_back(std::string("Added ") + object);
             self->added_.emplace_back(object, g_variant_ref(ifaces));
-          } else if (g_str_equal(signal, "InterfacesRemoved")) {
+          } else if (g_str_equal(signal, "InterfacesRemoved") && g_variant_is_of_type(params, G_VARIANT_TYPE("(oas)"))) {
             const char *object;
             g_variant_get(params, "(&o@as)", &object, nullptr);
             self->events_.push_back(std::string("Removed ") + object);
@@ -851,6 +851,87 @@ TEST_F(BluezSim, LeaveAndReturnAsABluetoothdRestart) {
   ASSERT_TRUE(wait_event("Activate " + m));
   inject("hci0", "AA:00:00:00:00:01", kBeacon);
   ASSERT_TRUE(wait_event("DeviceFound " + m + " /org/bluez/hci0/dev_AA_00_00_00_00_01"));
+}
+
+/* ---- Fault controls ------------------------------------------------------------ */
+
+TEST_F(BluezSim, FaultControlsFailReleaseRenameAndMalform) {
+  start();
+  MonitorApp app(conn(), "/app", &events_);
+  const std::string m = app.add("m", "or_patterns", beacon_patterns());
+  const std::string client = g_dbus_connection_get_unique_name(conn());
+
+  /* Refused registrations never read the client's objects. */
+  g_autoptr(GVariant) fail = control("FailNextRegisterMonitor", g_variant_new("(u)", 2u));
+  for (int i = 0; i < 2; i++) {
+    auto refused = register_monitor(app);
+    ASSERT_TRUE(wait_done(refused));
+    EXPECT_EQ(refused->error_name(), "org.bluez.Error.Failed") << i;
+    EXPECT_NE(std::string(refused->error->message).find("Failed to register monitor"), std::string::npos);
+  }
+  EXPECT_FALSE(has(events_, "GetManagedObjects /app"));
+  EXPECT_TRUE(monitors().empty());
+  auto accepted = register_monitor(app);
+  ASSERT_TRUE(wait_done(accepted));
+  EXPECT_EQ(accepted->error, nullptr);
+  ASSERT_TRUE(wait_event("Activate " + m));
+
+  /* Released as bluetoothd does when the controller drops monitors. */
+  g_autoptr(GVariant) released = control("ReleaseMonitors", g_variant_new("(s)", client.c_str()));
+  ASSERT_TRUE(wait_event("Release " + m));
+  EXPECT_TRUE(monitors().empty());
+  inject("hci0", "AA:00:00:00:00:01", kBeacon);
+  g_autoptr(GVariant) listed = control("ListMonitors", nullptr, "(a(sosb))");  /* the inject was handled */
+  EXPECT_EQ(index_of(events_, "DeviceFound"), std::string::npos);
+  for (const char *who : {client.c_str(), ":1.9999"}) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) none = th::call(conn(), kSimName, kSimPath, kSimIface, "ReleaseMonitors",
+                                        g_variant_new("(s)", who), nullptr, &error);
+    EXPECT_TRUE(g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS)) << who;
+  }
+
+  /* Malformed ObjectManager signals come from org.bluez's connection. */
+  struct Seen {
+    std::string sender, path, member, signature;
+  };
+  std::vector<Seen> seen;
+  guint sub = g_dbus_connection_signal_subscribe(
+      conn(), nullptr, "org.freedesktop.DBus.ObjectManager", nullptr, "/", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+      [](GDBusConnection *, const char *sender, const char *path, const char *, const char *member, GVariant *params,
+         gpointer data) {
+        static_cast<std::vector<Seen> *>(data)->push_back({sender, path, member, g_variant_get_type_string(params)});
+      },
+      &seen, nullptr);
+  for (const char *member : {"InterfacesAdded", "InterfacesRemoved"}) {
+    g_autoptr(GVariant) emitted = control("EmitMalformedObjectManagerSignal", g_variant_new("(s)", member));
+  }
+  EXPECT_TRUE(th::wait_until([&] { return seen.size() >= 2; }));
+  g_dbus_connection_signal_unsubscribe(conn(), sub);
+  ASSERT_EQ(seen.size(), 2u);
+  for (size_t i = 0; i < 2; i++) {
+    EXPECT_EQ(seen[i].sender, unique_name("org.bluez"));
+    EXPECT_EQ(seen[i].member, i == 0 ? "InterfacesAdded" : "InterfacesRemoved");
+    EXPECT_EQ(seen[i].signature, "(s)");
+  }
+  g_autoptr(GError) bad_member = nullptr;
+  g_autoptr(GVariant) bad = th::call(conn(), kSimName, kSimPath, kSimIface, "EmitMalformedObjectManagerSignal",
+                                     g_variant_new("(s)", "PropertiesChanged"), nullptr, &bad_member);
+  EXPECT_TRUE(g_error_matches(bad_member, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS));
+
+  /* Adapters change silently while away; Return publishes the new set. */
+  g_autoptr(GVariant) left = control("Leave");
+  ASSERT_TRUE(th::wait_until([&] { return !bus_.has_owner("org.bluez"); }));
+  g_autoptr(GVariant) removed = control("RemoveAdapter", g_variant_new("(s)", "hci0"));
+  g_autoptr(GVariant) added = control("AddAdapter", g_variant_new("(sbb)", "hci1", TRUE, TRUE), "(o)");
+  g_autoptr(GVariant) returned = control("Return");
+  EXPECT_EQ(managed_paths(), std::vector<std::string>{"/org/bluez/hci1"});
+  EXPECT_FALSE(has(events_, "Added /org/bluez/hci1"));
+  EXPECT_FALSE(has(events_, "Removed /org/bluez/hci0"));
+  auto on_new = register_monitor(app, "/org/bluez/hci1");
+  ASSERT_TRUE(wait_done(on_new));
+  EXPECT_EQ(on_new->error, nullptr);
+  ASSERT_TRUE(th::wait_until([&] { return count(events_, "Activate " + m) == 2; }));
+  EXPECT_EQ(app.calls_expecting_reply, 0);
 }
 
 /* ---- Advertising ------------------------------------------------------------ */

@@ -1,0 +1,153 @@
+/* kavrod beside a hostile peer and a crowded radio: a beacon's event delay
+ * on a quiet bus and right behind a flood of PropertiesChanged signals from
+ * a peer that is not the engine (side by side, one run), and kavrod's RSS
+ * idle and after beacons from many distinct senders that BlueZ keeps. */
+#include <algorithm>
+
+#include "config.h"
+#include "daemon_fixture.h"
+#include "soak-common.h"
+
+namespace {
+
+gint flood = 5000;
+gint samples = 20;
+gint senders = 10000;
+GOptionEntry entries[] = {
+    {"flood", 'f', 0, G_OPTION_ARG_INT, &flood, "PropertiesChanged signals in the flood (default 5000)", "N"},
+    {"samples", 'n', 0, G_OPTION_ARG_INT, &samples, "Beacons timed per phase (default 20)", "N"},
+    {"senders", 's', 0, G_OPTION_ARG_INT, &senders, "Distinct senders for the memory figure (default 10000)", "N"},
+    {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+
+guint8 next_sequence = 0;
+
+/* Injects one own beacon and returns the time to its event in ms, or -1. */
+double time_one_beacon(kt::DaemonTest &t) {
+  const size_t before = t.events.size();
+  const gint64 start = g_get_monotonic_time();
+  t.inject_beacon(kt::kIdA, 2, next_sequence++);
+  if (!t.wait_events(before + 1, 60000))
+    return -1;
+  return static_cast<double>(g_get_monotonic_time() - start) / 1000.0;
+}
+
+struct Summary {
+  double median = -1, worst = -1;
+  int lost = 0;
+};
+
+Summary summarise(std::vector<double> delays) {
+  Summary s;
+  std::vector<double> got;
+  for (double d : delays) {
+    if (d < 0)
+      s.lost++;
+    else
+      got.push_back(d);
+  }
+  if (got.empty())
+    return s;
+  std::sort(got.begin(), got.end());
+  s.median = got[got.size() / 2];
+  s.worst = got.back();
+  return s;
+}
+
+void on_injected(GObject *source, GAsyncResult *result, gpointer user_data) {
+  auto *in_flight = static_cast<int *>(user_data);
+  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+  (*in_flight)--;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  soak::parse_options(&argc, &argv, "kavrod's event delay under a signal flood, and its RSS with many senders.",
+                      entries, {{"flood", flood}, {"samples", samples}, {"senders", senders}});
+  soak::default_paths();
+  soak::Verdict verdict;
+
+  kt::DaemonTest t;
+  // BlueZ keeps every device it heard: the worst case for the memory figure.
+  t.bluez = std::make_unique<th::Process>(
+      std::vector<std::string>{th::env_path("BLUEZ_SIM_BIN"), "--device-timeout", "0"},
+      std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
+  if (!t.bus.wait_for_name("org.bluez") || !t.bus.wait_for_name("com.vemo.Sim.BlueZ"))
+    g_error("bluez-sim did not start:\n%s", t.bluez->log().c_str());
+  t.start_engine(kt::rule(1, kt::kIdA));
+  t.start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}});
+  if (!t.wait_systemid(kt::kIdA) || !t.wait_monitors(1)) {
+    verdict.check(false, "kavrod did not start monitoring");
+    return verdict.exit_status();
+  }
+  time_one_beacon(t);  // warm-up
+  const soak::ProcStat idle = soak::proc_stat(t.kavrod->pid());
+
+  // The flooding peer: a connection of its own, sending to kavrod directly
+  // (which the bus delivers whatever kavrod subscribed to) and broadcast.
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusConnection) peer = g_dbus_connection_new_for_address_sync(
+      t.bus.address().c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, &error);
+  if (peer == nullptr)
+    g_error("peer connection: %s", error->message);
+  g_autoptr(GVariant) owner = th::call(t.bus.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", "GetNameOwner",
+                                       g_variant_new("(s)", "com.vemo.bt.ReceiveVemoBeacon"), "(s)", &error);
+  if (owner == nullptr)
+    g_error("kavrod's name: %s", error->message);
+  const gchar *kavrod_name;
+  g_variant_get(owner, "(&s)", &kavrod_name);
+
+  // Side by side: a quiet sample, then a flood and a sample right behind it.
+  std::vector<double> quiet, flooded;
+  for (int i = 0; i < samples; i++) {
+    quiet.push_back(time_one_beacon(t));
+    for (int k = 0; k < flood / samples; k++) {
+      GVariant *changed =
+          g_variant_new_parsed("('com.vemo.Event.ActionEngine.ActionRule', @a{sv} {}, @as [])");
+      g_dbus_connection_emit_signal(peer, k % 2 == 0 ? kavrod_name : nullptr, "/com/vemo/Event/ActionEngine",
+                                    "org.freedesktop.DBus.Properties", "PropertiesChanged", changed, nullptr);
+    }
+    g_dbus_connection_flush_sync(peer, nullptr, nullptr);
+    flooded.push_back(time_one_beacon(t));
+  }
+  const Summary q = summarise(quiet), f = summarise(flooded);
+  g_print("event delay, quiet bus:        median %.1f ms, worst %.1f ms, lost %d of %d\n", q.median, q.worst, q.lost,
+          samples);
+  g_print("event delay, behind %d signals: median %.1f ms, worst %.1f ms, lost %d of %d\n", flood, f.median,
+          f.worst, f.lost, samples);
+  if (q.median > 0)
+    g_print("flooded / quiet median: %.2f\n", f.median / q.median);
+  verdict.check(q.lost == 0 && f.lost == 0, "%d beacons gave no event", q.lost + f.lost);
+
+  // Memory: beacons from many distinct senders, a window of injections in
+  // flight, every one awaited as an event.
+  const size_t events_before = t.events.size();
+  int in_flight = 0, injected = 0;
+  while (static_cast<size_t>(injected) < static_cast<size_t>(senders) || in_flight > 0) {
+    while (injected < senders && in_flight < 64) {
+      g_dbus_connection_call(t.bus.connection(), "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
+                             "InjectAdvertisement",
+                             g_variant_new("(ssq@ayn)", "hci0", soak::address(0x100000u + static_cast<guint32>(injected)).c_str(),
+                                           static_cast<guint16>(BEACON_COMPANY_ID),
+                                           soak::beacon_payload(kt::kIdA, 2, 0), static_cast<gint16>(-60)),
+                             nullptr, G_DBUS_CALL_FLAGS_NONE, 30000, nullptr, on_injected, &in_flight);
+      in_flight++;
+      injected++;
+    }
+    g_main_context_iteration(nullptr, TRUE);
+  }
+  t.wait_events(events_before + static_cast<size_t>(senders), 60000);
+  const soak::ProcStat after = soak::proc_stat(t.kavrod->pid());
+  const size_t got = t.events.size() - events_before;
+  g_print("kavrod RSS idle %ld KiB, after %d distinct senders %ld KiB (%+ld KiB); events %zu\n", idle.rss_kb,
+          senders, after.rss_kb, after.rss_kb - idle.rss_kb, got);
+  verdict.check(got == static_cast<size_t>(senders), "%zu events for %d senders", got, senders);
+  verdict.check(t.kavrod->running(), "kavrod ended during the run");
+  const int status = t.kavrod->stop(SIGTERM);
+  verdict.check(status == 0, "kavrod exited with %d on SIGTERM", status);
+  return verdict.exit_status();
+}
