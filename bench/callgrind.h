@@ -97,7 +97,7 @@ class Callgrind {
     const gchar *argv[] = {"callgrind_control", what, pid_text, nullptr};
     gint status = 0;
     g_autoptr(GError) error = nullptr;
-    if (!g_spawn_sync(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr,
+    if (!g_spawn_sync(nullptr, const_cast<gchar **>(argv), nullptr, static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL), nullptr, nullptr, nullptr,
                       nullptr, &status, &error) ||
         !g_spawn_check_wait_status(status, nullptr))
       throw std::runtime_error(std::string("callgrind_control ") + what + " " + pid_text + " failed" +
