@@ -56,7 +56,8 @@ constexpr size_t kSequenceWindow = 128;
 constexpr gint64 kRepeatWindowUs = 60 * G_USEC_PER_SEC;
 /* Only the bus daemon is asked synchronously; it answers promptly. */
 constexpr int kBusDaemonTimeoutMs = 5000;
-/* Devices BlueZ reported to the monitor get a match rule each, so that the
+/* Devices the monitor follows (BlueZ reported them, or their first data
+ * carried a beacon the monitor wants) get a match rule each, so that the
  * bus sends us their property changes and nothing of the other devices
  * nearby. Beyond this many, one rule for the whole adapter replaces them
  * until fewer than half remain: the bus daemon allows a connection only a
@@ -135,7 +136,7 @@ struct Device {
   bool has_data = false;
   std::vector<guint8> data; /* manufacturer data of our company identifier */
   bool fetching = false;
-  bool reported = false; /* BlueZ called DeviceFound for it */
+  bool reported = false; /* followed: its changes are routed to us */
   bool has_rule = false; /* a match rule of its own routes its changes to us */
   /* The current data was evaluated: a DeviceFound without new data only
    * refreshes the repeat window of the beacon found then. */
@@ -238,7 +239,7 @@ struct _AdvwatchMonitor {
   std::unordered_map<std::string, Device> devices;
   size_t device_rules = 0;     /* devices with has_rule */
   size_t reported_devices = 0; /* devices with reported */
-  bool wide = false;       /* the adapter-wide rules are in place */
+  bool wide = false;           /* the adapter-wide rule is in place */
   std::unordered_map<std::string, Sender> senders;
   std::list<std::string> sender_lru; /* most recently heard first */
 };
@@ -583,8 +584,8 @@ void widen(AdvwatchMonitor *monitor) {
           monitor->adapter_path.c_str());
 }
 
-/* Back to a rule per reported device: theirs are added before the wide
- * ones go, so no change falls between. */
+/* Back to a rule per followed device: theirs are added before the wide
+ * one goes, so no change falls between. */
 void narrow(AdvwatchMonitor *monitor) {
   if (!monitor->wide)
     return;
@@ -593,7 +594,7 @@ void narrow(AdvwatchMonitor *monitor) {
       add_device_rule(monitor, entry->first, entry->second);
   send_match(monitor, "RemoveMatch", wide_changed_rule(monitor));
   monitor->wide = false;
-  // Devices the monitor never reported were only kept for the wide mode.
+  // Devices the monitor does not follow were only kept for the wide mode.
   for (auto entry = monitor->devices.begin(); entry != monitor->devices.end();) {
     if (!entry->second.reported)
       entry = monitor->devices.erase(entry);
@@ -699,14 +700,15 @@ void on_interfaces_added(GDBusConnection *, const gchar *sender, const gchar *, 
     if (properties == NULL)
       return;
     auto found = monitor->devices.find(path);
-    if (found != monitor->devices.end() || monitor->wide) {
-      if (apply_device_properties(monitor->devices[path], properties))
+    if (found != monitor->devices.end()) {
+      if (apply_device_properties(found->second, properties))
         evaluate(monitor, path);
       return;
     }
     // A device new to us: followed at once when it carries a beacon the
     // monitor wants (BlueZ's DeviceFound may come after its next change),
-    // forgotten otherwise.
+    // forgotten otherwise (kept while the whole adapter is followed, if it
+    // carries our company's data).
     Device device;
     if (!apply_device_properties(device, properties) || !device.has_data)
       return;
@@ -719,7 +721,7 @@ void on_interfaces_added(GDBusConnection *, const gchar *sender, const gchar *, 
       return;
     if (found->second.wanted_beacon)
       follow_device(monitor, path, found->second);
-    else if (!found->second.reported)
+    else if (!found->second.reported && !monitor->wide)
       monitor->devices.erase(found);
   });
 }
@@ -763,8 +765,18 @@ void on_properties_changed(GDBusConnection *, const gchar *sender, const gchar *
     g_autoptr(GVariant) interface = g_variant_get_child_value(parameters, 0);
     if (strcmp(g_variant_get_string(interface, NULL), kDeviceInterface) != 0)
       return;
-    Device &device = found != monitor->devices.end() ? found->second : monitor->devices[path];
     g_autoptr(GVariant) changed = g_variant_get_child_value(parameters, 1);
+    if (found == monitor->devices.end()) {
+      // Following the whole adapter: only devices with our company's data
+      // are worth a record.
+      Device fresh;
+      if (!apply_device_properties(fresh, changed) || !fresh.has_data)
+        return;
+      found = monitor->devices.emplace(path, std::move(fresh)).first;
+      evaluate(monitor, path);
+      return;
+    }
+    Device &device = found->second;
     bool data_seen = apply_device_properties(device, changed);
     g_autoptr(GVariant) invalidated = g_variant_get_child_value(parameters, 2);
     const gsize n = g_variant_n_children(invalidated);
