@@ -604,16 +604,21 @@ void narrow(AdvwatchMonitor *monitor) {
   g_debug("advwatch: following each reported device of %s again", monitor->adapter_path.c_str());
 }
 
-/* From now on the bus sends us @path's property changes. */
-void follow_device(AdvwatchMonitor *monitor, const std::string &path, Device &device) {
+/* From now on the bus sends us @path's property changes. TRUE when a rule
+ * was added for it just now: changes before it took effect were not sent. */
+bool follow_device(AdvwatchMonitor *monitor, const std::string &path, Device &device) {
   if (device.reported)
-    return;
+    return false;
   device.reported = true;
   monitor->reported_devices++;
-  if (!monitor->wide && monitor->device_rules < kMaxDeviceRules)
+  if (!monitor->wide && monitor->device_rules < kMaxDeviceRules) {
     add_device_rule(monitor, path, device);
-  else
-    widen(monitor);
+    return true;
+  }
+  if (monitor->wide)
+    return false;
+  widen(monitor);
+  return true;
 }
 
 void forget_device(AdvwatchMonitor *monitor, const std::string &path) {
@@ -670,6 +675,44 @@ void on_device_fetched(GObject *source, GAsyncResult *result, gpointer data) {
   delete call;
 }
 
+void on_data_reread(GObject *source, GAsyncResult *result, gpointer data) {
+  auto *call = static_cast<FetchCall *>(data);
+  AdvwatchMonitor *monitor = call->monitor;
+  g_autoptr(GError) error = NULL;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+  guarded("reading a device's data", [&] {
+    if (monitor->closed)
+      return;
+    auto found = monitor->devices.find(call->path);
+    if (found == monitor->devices.end())
+      return;  // removed meanwhile
+    if (reply == NULL) {
+      if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        g_debug("advwatch: cannot read the data of %s: %s", call->path.c_str(), error->message);
+      return;
+    }
+    g_autoptr(GVariant) boxed = g_variant_get_child_value(reply, 0);
+    g_autoptr(GVariant) value = g_variant_get_variant(boxed);
+    if (!g_variant_is_of_type(value, G_VARIANT_TYPE("a{qv}")))
+      return;
+    apply_manufacturer_data(found->second, value);
+    if (!found->second.evaluated)
+      evaluate(monitor, call->path);
+  });
+  monitor_unref(monitor);
+  delete call;
+}
+
+/* Reads @path's data again once its new rule is in place: what BlueZ
+ * changed between the data we have and the rule was not sent to us. */
+void reread_data(AdvwatchMonitor *monitor, const std::string &path) {
+  ContextScope scope(monitor->context);
+  g_dbus_connection_call(monitor->connection, kBluezName, path.c_str(), kPropertiesInterface, "Get",
+                         g_variant_new("(ss)", kDeviceInterface, "ManufacturerData"), G_VARIANT_TYPE("(v)"),
+                         G_DBUS_CALL_FLAGS_NONE, -1, monitor->cancellable, on_data_reread,
+                         new FetchCall{monitor_ref(monitor), path});
+}
+
 /* The device is new to us: ask BlueZ for its address and data, once its
  * rule is in place (so no change after the answer is missed). */
 void fetch_device(AdvwatchMonitor *monitor, const std::string &path) {
@@ -719,9 +762,10 @@ void on_interfaces_added(GDBusConnection *, const gchar *sender, const gchar *, 
     found = monitor->devices.find(path);
     if (found == monitor->devices.end())
       return;
-    if (found->second.wanted_beacon)
-      follow_device(monitor, path, found->second);
-    else if (!found->second.reported && !monitor->wide)
+    if (found->second.wanted_beacon) {
+      if (follow_device(monitor, path, found->second))
+        reread_data(monitor, path);
+    } else if (!found->second.reported && !monitor->wide)
       monitor->devices.erase(found);
   });
 }
