@@ -7,7 +7,8 @@
 #  2. ThreadSanitizer: the plug-in tests, the platform libraries' tests and
 #     the plug-in host's tests, everything of ours built with
 #     -fsanitize=thread; races inside GLib itself are suppressed
-#     (tests/plugin/tsan.supp), none in our code.
+#     (tests/plugin/tsan.supp, handed to the tests through a world-readable
+#     copy by tests/plugin/tsan.sh), none in our code.
 # Installs missing Debian packages first, prints a summary, exits 1 when a
 # check failed. Takes about 10 minutes on 2 cores from a clean tree.
 # Usage: scripts/run-checks.sh [memcheck|tsan]...   (default: both)
