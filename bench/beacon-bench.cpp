@@ -26,10 +26,21 @@
  * per delivered event (/proc/<pid>/stat utime+stime), and the ratios
  * kavrod/bare.
  *
+ * With --instructions N the targets run under callgrind instead and the
+ * bench prints instructions (all threads) per event, counted over measured
+ * windows only (see callgrind.h): N beacons from one sender with distinct
+ * sequence numbers; N beacons from N new senders; and a realistic mix,
+ * where the bench itself runs discovery on hci0 (so BlueZ reports every
+ * device nearby) while 1,000 foreign devices (beacons of another System
+ * ID) and 10 own senders advertise: instructions per own event, and per
+ * advertisement of a foreign device once all are known to BlueZ. Devices
+ * do not expire in this mode (bluez-sim --device-timeout 0), so removals
+ * are not counted.
+ *
  * Run from a build directory (it starts its own dbus-daemon):
  *   bench/beacon-bench [--target both|kavrod|bare] [--rates 100,1000]
  *       [--seconds 10] [--burst 20000] [--beacons 200000] [--window 256]
- *       [--device-timeout 30] [--drain-ms 3000]
+ *       [--device-timeout 30] [--drain-ms 3000] [--instructions N]
  * Defaults as shown; --beacons 1000000 gives the long memory figure (a
  * few minutes per target). Programs come from this build; override with
  * KAVROD_BIN, BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BARE_RELAY_BIN. */
@@ -50,6 +61,7 @@
 #include <string>
 #include <vector>
 
+#include "callgrind.h"
 #include "config.h"
 #include "harness.h"
 
@@ -81,6 +93,7 @@ struct Options {
   int window = 256;
   int device_timeout = 30;
   int drain_ms = 3000;
+  int instructions = 0; /* events per callgrind window; 0: wall-clock mode */
 };
 
 std::string program(const char *variable, const char *built) {
@@ -222,7 +235,7 @@ const char *target_name(Target target) { return target == Target::Kavrod ? "kavr
 
 class Rig {
  public:
-  Rig(Target target, const Options &options) {
+  Rig(Target target, const Options &options, bench::Callgrind *callgrind = nullptr) {
     const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
     bluez_ = std::make_unique<th::Process>(
         std::vector<std::string>{program("BLUEZ_SIM_BIN", BLUEZ_SIM_BIN), "--device-timeout",
@@ -249,15 +262,19 @@ class Rig {
     if (!bus_.wait_for_name("com.vemo.Event.ActionEngine.User", 10000))
       fail("action-engine-sim did not start", *engine_);
 
+    std::vector<std::string> argv;
     if (target == Target::Kavrod)
-      relay_ = std::make_unique<th::Process>(std::vector<std::string>{program("KAVROD_BIN", KAVROD_BIN)},
-                                             std::map<std::string, std::string>{
-                                                 {"G_MESSAGES_DEBUG", ""},
-                                                 {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}});
+      argv = {program("KAVROD_BIN", KAVROD_BIN)};
     else
-      relay_ = std::make_unique<th::Process>(
-          std::vector<std::string>{program("BARE_RELAY_BIN", BARE_RELAY_BIN), "--system-id", kSystemId}, quiet);
-    if (!th::wait_until([this] { return monitor_active(); }, 15000))
+      argv = {program("BARE_RELAY_BIN", BARE_RELAY_BIN), "--system-id", kSystemId};
+    if (callgrind != nullptr)
+      argv = callgrind->wrap(argv);
+    // valgrind on GLib 2.74 needs plain malloc for GSlice.
+    relay_ = std::make_unique<th::Process>(argv, std::map<std::string, std::string>{
+                                                     {"G_MESSAGES_DEBUG", ""},
+                                                     {"G_SLICE", "always-malloc"},
+                                                     {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}});
+    if (!th::wait_until([this] { return monitor_active(); }, callgrind != nullptr ? 120000 : 15000))
       fail("the monitor was not activated", *relay_);
 
     subscribe();
@@ -491,6 +508,213 @@ class Injector {
   guint32 next_beacon_ = 1;
 };
 
+/* ---- instruction counts ------------------------------------------------- */
+
+struct Advertisement {
+  std::string address;
+  std::string system_id;
+  guint8 sequence;
+};
+
+std::vector<guint8> uuid_bytes(const std::string &text) {
+  std::vector<guint8> out;
+  for (size_t i = 0; i + 1 < text.size(); i++) {
+    if (text[i] == '-')
+      continue;
+    out.push_back(static_cast<guint8>(g_ascii_xdigit_value(text[i]) << 4 | g_ascii_xdigit_value(text[i + 1])));
+    i++;
+  }
+  return out;
+}
+
+/* Injects @ads with at most kMaxCallsInFlight calls out; returns failures. */
+size_t inject_all(GDBusConnection *connection, const std::vector<Advertisement> &ads) {
+  struct State {
+    size_t in_flight = 0, failed = 0;
+  } state;
+  size_t next = 0;
+  while (next < ads.size() || state.in_flight > 0) {
+    while (next < ads.size() && state.in_flight < kMaxCallsInFlight) {
+      const Advertisement &ad = ads[next++];
+      std::vector<guint8> payload = {1};
+      const std::vector<guint8> id = uuid_bytes(ad.system_id);
+      payload.insert(payload.end(), id.begin(), id.end());
+      payload.push_back(kEventRecordingStarted);
+      payload.push_back(ad.sequence);
+      GVariant *data = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(), payload.size(), 1);
+      state.in_flight++;
+      g_dbus_connection_call(
+          connection, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1", "InjectAdvertisement",
+          g_variant_new("(ssq@ayn)", "hci0", ad.address.c_str(), static_cast<guint16>(BEACON_COMPANY_ID), data,
+                        static_cast<gint16>(-60)),
+          G_VARIANT_TYPE_UNIT, G_DBUS_CALL_FLAGS_NONE, 120000, nullptr,
+          +[](GObject *source, GAsyncResult *result, gpointer user_data) {
+            auto *st = static_cast<State *>(user_data);
+            g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+            st->in_flight--;
+            if (reply == nullptr)
+              st->failed++;
+          },
+          &state);
+    }
+    g_main_context_iteration(nullptr, TRUE);
+  }
+  return state.failed;
+}
+
+struct Count {
+  std::string target, window;
+  size_t units = 0, events = 0, failed = 0;
+  guint64 instructions = 0;
+  double per_unit() const { return units > 0 ? static_cast<double>(instructions) / static_cast<double>(units) : 0; }
+};
+
+/* Zeroes the target's counters, injects @ads, waits for @events events and
+ * for the target to fall quiet, and counts. */
+Count measure(Rig &rig, bench::Callgrind &callgrind, const char *window, const std::vector<Advertisement> &ads,
+              size_t events) {
+  Count count;
+  count.window = window;
+  count.units = events > 0 ? events : ads.size();
+  bench::wait_quiet(rig.target_pid());
+  arrivals.arm(ads.size() + 1);
+  bench::Callgrind::zero(rig.target_pid());
+  count.failed = inject_all(rig.connection(), ads);
+  th::wait_until([&] { return arrivals.count() >= events; }, bench::Callgrind::dry() ? 5000 : 120000);
+  bench::wait_quiet(rig.target_pid());
+  count.instructions = callgrind.dump(rig.target_pid());
+  count.events = arrivals.count();
+  arrivals.disarm();
+  g_printerr("   %-28s %6zu units %6zu events %14" G_GUINT64_FORMAT " instructions\n", window, count.units, count.events,
+             count.instructions);
+  return count;
+}
+
+std::string address_of(guint prefix, guint32 n) {
+  g_autofree gchar *text =
+      g_strdup_printf("%02X:%02X:EE:%02X:%02X:%02X", prefix, prefix, (n >> 16) & 0xff, (n >> 8) & 0xff, n & 0xff);
+  return text;
+}
+
+constexpr char kForeignSystemId[] = "0f0e0d0c-0b0a-4908-8706-050403020100";
+constexpr size_t kMixOwnSenders = 10;
+constexpr size_t kMixForeignDevices = 1000;
+
+std::vector<Count> count_target(Target target, const Options &options) {
+  g_printerr("== %s under callgrind: starting bus, bluez-sim, action-engine-sim and %s\n", target_name(target),
+             target == Target::Kavrod ? "kavrod" : "bare-relay");
+  bench::Callgrind callgrind;
+  // Devices never expire here: each window counts what advertisements
+  // cost, not removals that would fall into later windows.
+  Options rig_options = options;
+  rig_options.device_timeout = 0;
+  Rig rig(target, rig_options, &callgrind);
+  const size_t n = static_cast<size_t>(options.instructions);
+  std::vector<Count> counts;
+  std::vector<Advertisement> ads;
+
+  // One sender: a warm-up (its first beacon alone, so that the target
+  // follows the device before the rest), then new sequence numbers only.
+  measure(rig, callgrind, "warm-up", {{address_of(0xC1, 1), kSystemId, 0}}, 1);
+  for (guint8 i = 1; i < 20; i++)
+    ads.push_back({address_of(0xC1, 1), kSystemId, i});
+  measure(rig, callgrind, "warm-up", ads, ads.size());
+  ads.clear();
+  for (size_t i = 0; i < n; i++)
+    ads.push_back({address_of(0xC1, 1), kSystemId, static_cast<guint8>(20 + i % 200)});
+  counts.push_back(measure(rig, callgrind, "one sender", ads, ads.size()));
+
+  // Distinct senders: each beacon from a device BlueZ has not seen.
+  ads.clear();
+  for (size_t i = 0; i < n; i++)
+    ads.push_back({address_of(0xC2, static_cast<guint32>(i)), kSystemId, 1});
+  counts.push_back(measure(rig, callgrind, "distinct senders", ads, ads.size()));
+
+  for (auto &c : counts)
+    c.target = target_name(target);
+  return counts;
+}
+
+/* The realistic mix, with a target of its own (fresh, as after start-up):
+ * another client discovers, so BlueZ reports every device it hears; most
+ * are not ours. */
+std::vector<Count> count_mix(Target target, const Options &options) {
+  g_printerr("== %s under callgrind, realistic mix: starting bus, bluez-sim, action-engine-sim and %s\n",
+             target_name(target), target == Target::Kavrod ? "kavrod" : "bare-relay");
+  bench::Callgrind callgrind;
+  Options rig_options = options;
+  rig_options.device_timeout = 0;
+  Rig rig(target, rig_options, &callgrind);
+  const size_t n = static_cast<size_t>(options.instructions);
+  std::vector<Count> counts;
+  std::vector<Advertisement> ads;
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) started = th::call(rig.connection(), "org.bluez", "/org/bluez/hci0", "org.bluez.Adapter1",
+                                         "StartDiscovery", nullptr, nullptr, &error);
+  if (started == nullptr)
+    throw std::runtime_error(std::string("StartDiscovery failed: ") + error->message);
+  ads.clear();
+  for (size_t i = 0; i < kMixForeignDevices; i++)
+    ads.push_back({address_of(0xF0, static_cast<guint32>(i)), kForeignSystemId, 0});
+  for (size_t i = 0; i < kMixOwnSenders; i++)
+    ads.push_back({address_of(0xC3, static_cast<guint32>(i)), kSystemId, 0});
+  counts.push_back(measure(rig, callgrind, "mix: first advertisements", ads, kMixOwnSenders));
+  counts.back().units = ads.size();
+
+  ads.clear();
+  for (size_t i = 0; i < n; i++)
+    ads.push_back({address_of(0xC3, static_cast<guint32>(i % kMixOwnSenders)), kSystemId,
+                   static_cast<guint8>(1 + i / kMixOwnSenders)});
+  counts.push_back(measure(rig, callgrind, "mix: own events", ads, ads.size()));
+
+  ads.clear();
+  for (size_t i = 0; i < kMixForeignDevices; i++)
+    ads.push_back({address_of(0xF0, static_cast<guint32>(i)), kForeignSystemId, 1});
+  counts.push_back(measure(rig, callgrind, "mix: foreign advertisements", ads, 0));
+
+  for (auto &c : counts)
+    c.target = target_name(target);
+  return counts;
+}
+
+const Count *find_count(const std::vector<Count> &counts, const std::string &target, const std::string &window) {
+  for (const auto &c : counts)
+    if (c.target == target && c.window == window)
+      return &c;
+  return nullptr;
+}
+
+void print_counts(const std::vector<Count> &counts) {
+  printf("\ninstructions of the target (callgrind, all threads, measured windows only)\n\n");
+  printf("%-7s %-28s %7s %7s %7s %14s %12s\n", "target", "window", "units", "events", "failed", "instructions",
+         "per unit");
+  for (const auto &c : counts)
+    printf("%-7s %-28s %7zu %7zu %7zu %14" G_GUINT64_FORMAT " %12.0f\n", c.target.c_str(), c.window.c_str(), c.units,
+           c.events, c.failed, c.instructions, c.per_unit());
+  printf("\n(units: events, except 'mix: first advertisements' and 'mix: foreign advertisements': advertisements)\n");
+  bool header = false;
+  for (const auto &k : counts) {
+    if (k.target != "kavrod")
+      continue;
+    const Count *b = find_count(counts, "bare", k.window);
+    if (b == nullptr || b->per_unit() <= 0)
+      continue;
+    if (!header) {
+      printf("\nratios kavrod / bare, instructions per unit\n");
+      header = true;
+    }
+    printf("%-28s %8.2f\n", k.window.c_str(), k.per_unit() / b->per_unit());
+  }
+  for (const char *target : {"kavrod", "bare"}) {
+    const Count *own = find_count(counts, target, "mix: own events");
+    const Count *foreign = find_count(counts, target, "mix: foreign advertisements");
+    if (own != nullptr && foreign != nullptr && own->per_unit() > 0)
+      printf("%s: a foreign advertisement costs %.1f %% of an own event\n", target,
+             100.0 * foreign->per_unit() / own->per_unit());
+  }
+  fflush(stdout);
+}
+
 std::vector<Result> bench_target(Target target, const Options &options) {
   g_printerr("== %s: starting bus, bluez-sim, action-engine-sim and %s\n", target_name(target),
              target == Target::Kavrod ? "kavrod" : "bare-relay");
@@ -599,6 +823,8 @@ int main(int argc, char **argv) {
        "bluez-sim's device timeout in seconds (default 30)", "S"},
       {"drain-ms", 0, 0, G_OPTION_ARG_INT, &options.drain_ms,
        "Beacons not seen this long after the last event are lost (default 3000)", "MS"},
+      {"instructions", 0, 0, G_OPTION_ARG_INT, &options.instructions,
+       "Count instructions under callgrind instead, N events per window (try 200)", "N"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
   g_autoptr(GOptionContext) context = g_option_context_new("- beacon to event throughput, latency, CPU and memory");
@@ -626,6 +852,28 @@ int main(int argc, char **argv) {
 
   g_unix_signal_add(SIGINT, on_signal, nullptr);
   g_unix_signal_add(SIGTERM, on_signal, nullptr);
+  if (options.instructions < 0 || options.instructions > 255 * 200) {
+    g_printerr("beacon-bench: --instructions must be 0..%d\n", 255 * 200);
+    return 2;
+  }
+  if (options.instructions > 0) {
+    std::vector<Count> counts;
+    for (Target t : {Target::Kavrod, Target::Bare}) {
+      if (options.target != "both" && options.target != target_name(t))
+        continue;
+      try {
+        auto c = count_target(t, options);
+        counts.insert(counts.end(), c.begin(), c.end());
+        c = count_mix(t, options);
+        counts.insert(counts.end(), c.begin(), c.end());
+      } catch (const std::exception &e) {
+        g_printerr("beacon-bench: %s: %s\n", target_name(t), e.what());
+        return 1;
+      }
+    }
+    print_counts(counts);
+    return 0;
+  }
   std::vector<Result> results;
   for (Target t : {Target::Kavrod, Target::Bare}) {
     if (options.target != "both" && options.target != target_name(t))

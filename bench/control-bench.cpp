@@ -12,9 +12,14 @@
  * with the server's CPU time per call (/proc/<pid>/stat utime+stime), and
  * the ratios kavrod/bare.
  *
+ * With --instructions N both servers run under callgrind and the bench
+ * prints the instructions (all threads) each spends per call, counted over
+ * N sequential and N pipelined calls only (see callgrind.h), instead of
+ * the timed figures.
+ *
  * Run from a build directory (as root; it starts its own dbus-daemon):
  *   bench/control-bench [--target both|kavrod|bare] [--calls 20000]
- *       [--pipelined 20000] [--depth 64]
+ *       [--pipelined 20000] [--depth 64] [--instructions N]
  * Defaults as shown; --depth stays below the bus's 128 pending replies per
  * connection. Programs come from this build; override with KAVROD_BIN,
  * BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BARE_METHOD_BIN. */
@@ -33,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "callgrind.h"
 #include "harness.h"
 
 namespace {
@@ -46,6 +52,7 @@ struct Options {
   int calls = 20000;
   int pipelined = 20000;
   int depth = 64;
+  int instructions = 0; /* calls per callgrind window; 0: timed mode */
 };
 
 bool interrupted = false;
@@ -101,7 +108,11 @@ constexpr Endpoint kBare = {"bare", "com.vemo.Bench.BareMethod", "/com/vemo/Benc
 
 class Rig {
  public:
-  Rig() {
+  explicit Rig(bench::Callgrind *callgrind = nullptr) {
+    auto wrap = [callgrind](std::vector<std::string> argv) {
+      return callgrind != nullptr ? callgrind->wrap(argv) : argv;
+    };
+    const int start_ms = callgrind != nullptr ? 120000 : 15000;
     const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
     bluez_ = std::make_unique<th::Process>(std::vector<std::string>{program("BLUEZ_SIM_BIN", BLUEZ_SIM_BIN)}, quiet);
     if (!bus_.wait_for_name("org.bluez", 10000))
@@ -123,16 +134,19 @@ class Rig {
     if (!bus_.wait_for_name("com.vemo.Event.ActionEngine.User", 10000))
       fail("action-engine-sim did not start", *engine_);
 
+    // valgrind on GLib 2.74 needs plain malloc for GSlice.
     kavrod_ = std::make_unique<th::Process>(
-        std::vector<std::string>{program("KAVROD_BIN", KAVROD_BIN)},
+        wrap({program("KAVROD_BIN", KAVROD_BIN)}),
         std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""},
+                                           {"G_SLICE", "always-malloc"},
                                            {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}});
-    bare_ = std::make_unique<th::Process>(
-        std::vector<std::string>{program("BARE_METHOD_BIN", BARE_METHOD_BIN), "--value", kSystemId}, quiet);
-    if (!bus_.wait_for_name(kBare.name, 10000))
+    bare_ = std::make_unique<th::Process>(wrap({program("BARE_METHOD_BIN", BARE_METHOD_BIN), "--value", kSystemId}),
+                                          std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""},
+                                                                             {"G_SLICE", "always-malloc"}});
+    if (!bus_.wait_for_name(kBare.name, start_ms))
       fail("bare-method did not start", *bare_);
     // The control service answers once kavrod has read the System ID.
-    if (!th::wait_until([this] { return list_once(kKavrod) == kSystemId; }, 15000))
+    if (!th::wait_until([this] { return list_once(kKavrod) == kSystemId; }, start_ms))
       fail(("kavrod's List does not answer the System ID: " + list_once(kKavrod)).c_str(), *kavrod_);
   }
 
@@ -293,6 +307,39 @@ class Pipeline {
   std::vector<gint64> latencies_;
 };
 
+/* Instructions per call of @endpoint's server over @calls sequential and
+ * @calls pipelined calls. */
+std::vector<Result> count(Rig &rig, bench::Callgrind &callgrind, const Endpoint &endpoint, int calls, int depth) {
+  std::vector<Result> results;
+  const pid_t pid = rig.pid(endpoint);
+  for (int pipelined = 0; pipelined < 2; pipelined++) {
+    bench::wait_quiet(pid);
+    bench::Callgrind::zero(pid);
+    Result result = pipelined ? Pipeline(rig, endpoint, calls, depth).run() : sequential(rig, endpoint, calls);
+    bench::wait_quiet(pid);
+    // The instruction count goes where the timed mode puts CPU time.
+    result.server_cpu_us = static_cast<double>(callgrind.dump(pid)) / calls;
+    results.push_back(result);
+  }
+  return results;
+}
+
+void print_counts(const std::vector<Result> &results) {
+  printf("\nList calls, root caller, private bus: instructions of the server per call (callgrind, all threads, "
+         "measured windows only)\n\n");
+  printf("%-7s %-14s %7s %6s %14s\n", "target", "mode", "calls", "errors", "instr/call");
+  for (const auto &r : results)
+    printf("%-7s %-14s %7d %6d %14.0f\n", r.target.c_str(), r.mode.c_str(), r.calls, r.errors, r.server_cpu_us);
+  for (const auto &k : results) {
+    if (k.target != "kavrod")
+      continue;
+    for (const auto &b : results)
+      if (b.target == "bare" && b.mode == k.mode && b.server_cpu_us > 0)
+        printf("ratio kavrod / bare, %-14s %6.2f\n", k.mode.c_str(), k.server_cpu_us / b.server_cpu_us);
+  }
+  fflush(stdout);
+}
+
 void print(const std::vector<Result> &results) {
   printf("\nList calls, root caller, private bus (kavrod: access-checked control service; bare: plain GDBus "
          "method)\n\n");
@@ -329,6 +376,8 @@ int main(int argc, char **argv) {
       {"calls", 0, 0, G_OPTION_ARG_INT, &options.calls, "Sequential calls (default 20000)", "N"},
       {"pipelined", 0, 0, G_OPTION_ARG_INT, &options.pipelined, "Pipelined calls (default 20000)", "N"},
       {"depth", 0, 0, G_OPTION_ARG_INT, &options.depth, "Pipelined calls in flight (default 64)", "N"},
+      {"instructions", 0, 0, G_OPTION_ARG_INT, &options.instructions,
+       "Count instructions under callgrind instead, N calls per window (try 2000)", "N"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
   g_autoptr(GOptionContext) context = g_option_context_new("- List calls per second and latency");
@@ -357,6 +406,27 @@ int main(int argc, char **argv) {
   g_unix_signal_add(SIGINT, on_signal, nullptr);
   g_unix_signal_add(SIGTERM, on_signal, nullptr);
   std::vector<Result> results;
+  if (options.instructions > 0) {
+    try {
+      g_printerr("== under callgrind: starting bus, bluez-sim, action-engine-sim, kavrod and bare-method\n");
+      bench::Callgrind callgrind;
+      Rig rig(&callgrind);
+      for (const Endpoint *endpoint : {&kKavrod, &kBare}) {
+        if (options.target != "both" && options.target != endpoint->label)
+          continue;
+        sequential(rig, *endpoint, 50);
+        auto counted = count(rig, callgrind, *endpoint, options.instructions, options.depth);
+        results.insert(results.end(), counted.begin(), counted.end());
+      }
+    } catch (const std::exception &e) {
+      g_printerr("control-bench: %s\n", e.what());
+      return 1;
+    }
+    if (!first_error.empty())
+      g_printerr("note: some calls failed, first: %s\n", first_error.c_str());
+    print_counts(results);
+    return 0;
+  }
   try {
     g_printerr("== starting bus, bluez-sim, action-engine-sim, kavrod and bare-method\n");
     Rig rig;

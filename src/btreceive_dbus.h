@@ -27,10 +27,17 @@ typedef enum {
 #define BTRECEIVE_ACTION_PAUSE "com.vemo.bt.receivevemobeacon.pause"
 #define BTRECEIVE_ACTION_RESUME "com.vemo.bt.receivevemobeacon.resume"
 
+/* uid of bus names, from the bus daemon, remembered while each name keeps
+ * its owner. */
+typedef struct _UidCache UidCache;
+/* @error is NULL on success. */
+typedef void (*UidCacheFunc)(guint32 uid, const GError *error, gpointer user_data);
+
 typedef struct {
   guint32 owner_id;
   btReceiveVemoBeaconSkeleton *skeleton;
   btReceiveVemoBeaconDiagnosticsSkeleton *diagnostics; /* Status, beside the control interface */
+  UidCache *uid_cache;                                 /* NULL until the objects are exported */
 } BtreceiveDbus;
 
 extern BtreceiveDbus *btreceive_dbus_g;
@@ -40,6 +47,14 @@ gboolean btreceive_dbus_init(AppCtx *ctx, GError **err);
 void btreceive_dbus_teardown(void);
 
 /* Internal, exposed for tests. */
-gboolean access_is_authorized(GDBusMethodInvocation *invocation, const gchar *action_id);
+UidCache *uid_cache_new(GDBusConnection *connection);
+/* Calls @func with the uid of @name: at once when it is known, else once
+ * the bus daemon answered (on the thread-default main context of the
+ * caller). */
+void uid_cache_lookup(UidCache *cache, const gchar *name, UidCacheFunc func, gpointer user_data);
+/* Names whose uid is remembered. */
+guint uid_cache_size(UidCache *cache);
+/* Lookups still running are answered with G_IO_ERROR_CANCELLED. */
+void uid_cache_free(UidCache *cache);
 
 G_END_DECLS

@@ -56,6 +56,13 @@ constexpr size_t kSequenceWindow = 128;
 constexpr gint64 kRepeatWindowUs = 60 * G_USEC_PER_SEC;
 /* Only the bus daemon is asked synchronously; it answers promptly. */
 constexpr int kBusDaemonTimeoutMs = 5000;
+/* Devices the monitor follows (BlueZ reported them, or their first data
+ * carried a beacon the monitor wants) get a match rule each, so that the
+ * bus sends us their property changes and nothing of the other devices
+ * nearby. Beyond this many, one rule for the whole adapter replaces them
+ * until fewer than half remain: the bus daemon allows a connection only a
+ * few hundred rules (512 by default on the system bus). */
+constexpr size_t kMaxDeviceRules = 128;
 
 constexpr const char kIntrospectionXml[] =
     "<node>"
@@ -129,6 +136,13 @@ struct Device {
   bool has_data = false;
   std::vector<guint8> data; /* manufacturer data of our company identifier */
   bool fetching = false;
+  bool reported = false; /* followed: its changes are routed to us */
+  bool has_rule = false; /* a match rule of its own routes its changes to us */
+  /* The current data was evaluated: a DeviceFound without new data only
+   * refreshes the repeat window of the beacon found then. */
+  bool evaluated = false;
+  bool wanted_beacon = false;
+  guint8 sequence = 0;
 };
 
 struct Heard {
@@ -223,6 +237,9 @@ struct _AdvwatchMonitor {
   guint changed_sub = 0;
 
   std::unordered_map<std::string, Device> devices;
+  size_t device_rules = 0;     /* devices with has_rule */
+  size_t reported_devices = 0; /* devices with reported */
+  bool wide = false;           /* the adapter-wide rule is in place */
   std::unordered_map<std::string, Sender> senders;
   std::list<std::string> sender_lru; /* most recently heard first */
 };
@@ -390,10 +407,28 @@ void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
   if (!device.has_data)
     return;
 
+  if (device.evaluated) {
+    // Nothing new since the last look: a repeat, unless its number was
+    // forgotten meanwhile.
+    monitor->stats.heard++;
+    if (!device.wanted_beacon) {
+      monitor->stats.foreign++;
+      return;
+    }
+    if (is_repeat(monitor, device.address, device.sequence)) {
+      monitor->stats.repeats++;
+      return;
+    }
+    monitor->stats.heard--;  // counted again below
+  }
+
   g_autoptr(GError) error = NULL;
   g_autoptr(AdvwatchBeacon) beacon =
       advwatch_beacon_decode(BEACON_COMPANY_ID, device.data.data(), device.data.size(), device.address.c_str(),
                              device.rssi, &error);
+  const bool fresh = !device.evaluated;
+  device.evaluated = true;
+  device.wanted_beacon = false;
   if (beacon == NULL) {
     g_debug("advwatch: %s: %s", path.c_str(), error->message);
     return;
@@ -405,7 +440,9 @@ void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
             advwatch_beacon_get_system_id(beacon), device.address.c_str());
     return;
   }
-  if (is_repeat(monitor, device.address, advwatch_beacon_get_sequence_number(beacon))) {
+  device.wanted_beacon = true;
+  device.sequence = advwatch_beacon_get_sequence_number(beacon);
+  if (fresh && is_repeat(monitor, device.address, device.sequence)) {
     monitor->stats.repeats++;
     return;
   }
@@ -421,39 +458,191 @@ void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
   }
 }
 
-/* Applies Device1 properties; TRUE when they carried ManufacturerData. */
+/* Values are read child by child: g_variant_get() with '&' formats would
+ * first turn GDBus's tree-form value into serialised form, all of it. */
+
+/* Reads our company's bytes out of a ManufacturerData value, a{qv}. */
+void apply_manufacturer_data(Device &device, GVariant *value) {
+  bool found = false;
+  const guint8 *raw = NULL;
+  gsize length = 0;
+  g_autoptr(GVariant) bytes = NULL;
+  const gsize n = g_variant_n_children(value);
+  for (gsize i = 0; i < n && !found; i++) {
+    g_autoptr(GVariant) entry = g_variant_get_child_value(value, i);
+    g_autoptr(GVariant) company = g_variant_get_child_value(entry, 0);
+    if (g_variant_get_uint16(company) != BEACON_COMPANY_ID)
+      continue;
+    g_autoptr(GVariant) boxed = g_variant_get_child_value(entry, 1);
+    bytes = g_variant_get_variant(boxed);
+    if (!g_variant_is_of_type(bytes, G_VARIANT_TYPE_BYTESTRING)) {
+      g_clear_pointer(&bytes, g_variant_unref);
+      continue;
+    }
+    raw = static_cast<const guint8 *>(g_variant_get_fixed_array(bytes, &length, 1));
+    found = true;
+  }
+  if (!found) {
+    if (device.has_data)
+      device.evaluated = false;
+    device.has_data = false;
+    device.data.clear();
+    return;
+  }
+  // Unchanged bytes (BlueZ repeats the property with the RSSI) need no
+  // second evaluation.
+  if (device.has_data && device.data.size() == length && (length == 0 || memcmp(device.data.data(), raw, length) == 0))
+    return;
+  device.data.assign(raw, raw + length);
+  device.has_data = true;
+  device.evaluated = false;
+}
+
+/* Applies Device1 properties (a{sv}); TRUE when they carried
+ * ManufacturerData. Only Address, RSSI and ManufacturerData matter. */
 bool apply_device_properties(Device &device, GVariant *properties) {
   bool data_seen = false;
-  GVariantIter iter;
-  const gchar *name;
-  GVariant *value;
-  g_variant_iter_init(&iter, properties);
-  while (g_variant_iter_loop(&iter, "{&sv}", &name, &value)) {
-    if (g_strcmp0(name, "Address") == 0 && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
-      device.address = g_variant_get_string(value, NULL);
-      device.has_address = true;
-    } else if (g_strcmp0(name, "RSSI") == 0 && g_variant_is_of_type(value, G_VARIANT_TYPE_INT16)) {
-      device.rssi = g_variant_get_int16(value);
-    } else if (g_strcmp0(name, "ManufacturerData") == 0 &&
-               g_variant_is_of_type(value, G_VARIANT_TYPE("a{qv}"))) {
-      data_seen = true;
-      device.has_data = false;
-      device.data.clear();
-      GVariantIter companies;
-      guint16 company;
-      GVariant *bytes;
-      g_variant_iter_init(&companies, value);
-      while (g_variant_iter_loop(&companies, "{qv}", &company, &bytes)) {
-        if (company != BEACON_COMPANY_ID || !g_variant_is_of_type(bytes, G_VARIANT_TYPE_BYTESTRING))
-          continue;
-        gsize length = 0;
-        const auto *raw = static_cast<const guint8 *>(g_variant_get_fixed_array(bytes, &length, 1));
-        device.data.assign(raw, raw + length);
-        device.has_data = true;
+  int wanted_left = 3;
+  const gsize n = g_variant_n_children(properties);
+  for (gsize i = 0; i < n && wanted_left > 0; i++) {
+    g_autoptr(GVariant) entry = g_variant_get_child_value(properties, i);
+    g_autoptr(GVariant) key = g_variant_get_child_value(entry, 0);
+    const gchar *name = g_variant_get_string(key, NULL);
+    const bool address = strcmp(name, "Address") == 0;
+    const bool rssi = !address && strcmp(name, "RSSI") == 0;
+    const bool data = !address && !rssi && strcmp(name, "ManufacturerData") == 0;
+    if (!address && !rssi && !data)
+      continue;
+    wanted_left--;
+    g_autoptr(GVariant) boxed = g_variant_get_child_value(entry, 1);
+    g_autoptr(GVariant) value = g_variant_get_variant(boxed);
+    if (address && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
+      const gchar *text = g_variant_get_string(value, NULL);
+      if (!device.has_address || device.address != text) {
+        device.address = text;
+        device.evaluated = false;
       }
+      device.has_address = true;
+    } else if (rssi && g_variant_is_of_type(value, G_VARIANT_TYPE_INT16)) {
+      device.rssi = g_variant_get_int16(value);
+    } else if (data && g_variant_is_of_type(value, G_VARIANT_TYPE("a{qv}"))) {
+      data_seen = true;
+      apply_manufacturer_data(device, value);
     }
   }
   return data_seen;
+}
+
+/* ---- match rules -------------------------------------------------------- */
+
+std::string device_rule(const std::string &path) {
+  return std::string("type='signal',sender='") + kBluezName + "',interface='" + kPropertiesInterface +
+         "',member='PropertiesChanged',path='" + path + "',arg0='" + kDeviceInterface + "'";
+}
+
+std::string wide_changed_rule(const AdvwatchMonitor *monitor) {
+  return std::string("type='signal',sender='") + kBluezName + "',interface='" + kPropertiesInterface +
+         "',member='PropertiesChanged',path_namespace='" + monitor->adapter_path + "',arg0='" + kDeviceInterface +
+         "'";
+}
+
+std::string wide_added_rule(const AdvwatchMonitor *monitor) {
+  return std::string("type='signal',sender='") + kBluezName + "',interface='" + kObjectManagerInterface +
+         "',member='InterfacesAdded',path='/',arg0path='" + monitor->device_prefix + "'";
+}
+
+/* AddMatch/RemoveMatch without waiting for the answer: the rules stay far
+ * below the bus's limit, and the bus handles them in order with our other
+ * messages, so a rule added before a call is in place for its answer. */
+void send_match(AdvwatchMonitor *monitor, const char *method, const std::string &rule) {
+  g_dbus_connection_call(monitor->connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         method, g_variant_new("(s)", rule.c_str()), NULL, G_DBUS_CALL_FLAGS_NONE, -1, NULL, NULL,
+                         NULL);
+}
+
+void add_device_rule(AdvwatchMonitor *monitor, const std::string &path, Device &device) {
+  send_match(monitor, "AddMatch", device_rule(path));
+  device.has_rule = true;
+  monitor->device_rules++;
+}
+
+void remove_device_rule(AdvwatchMonitor *monitor, const std::string &path, Device &device) {
+  if (!device.has_rule)
+    return;
+  send_match(monitor, "RemoveMatch", device_rule(path));
+  device.has_rule = false;
+  monitor->device_rules--;
+}
+
+/* Too many devices for a rule each: one rule for the adapter's changes. */
+void widen(AdvwatchMonitor *monitor) {
+  if (monitor->wide)
+    return;
+  monitor->wide = true;
+  send_match(monitor, "AddMatch", wide_changed_rule(monitor));
+  g_debug("advwatch: more than %zu devices reported on %s: following all of the adapter's devices", kMaxDeviceRules,
+          monitor->adapter_path.c_str());
+}
+
+/* Back to a rule per followed device: theirs are added before the wide
+ * one goes, so no change falls between. */
+void narrow(AdvwatchMonitor *monitor) {
+  if (!monitor->wide)
+    return;
+  for (auto entry = monitor->devices.begin(); entry != monitor->devices.end(); entry++)
+    if (!entry->second.has_rule && entry->second.reported)
+      add_device_rule(monitor, entry->first, entry->second);
+  send_match(monitor, "RemoveMatch", wide_changed_rule(monitor));
+  monitor->wide = false;
+  // Devices the monitor does not follow were only kept for the wide mode.
+  for (auto entry = monitor->devices.begin(); entry != monitor->devices.end();) {
+    if (!entry->second.reported)
+      entry = monitor->devices.erase(entry);
+    else
+      ++entry;
+  }
+  g_debug("advwatch: following each reported device of %s again", monitor->adapter_path.c_str());
+}
+
+/* From now on the bus sends us @path's property changes. TRUE when a rule
+ * was added for it just now: changes before it took effect were not sent. */
+bool follow_device(AdvwatchMonitor *monitor, const std::string &path, Device &device) {
+  if (device.reported)
+    return false;
+  device.reported = true;
+  monitor->reported_devices++;
+  if (!monitor->wide && monitor->device_rules < kMaxDeviceRules) {
+    add_device_rule(monitor, path, device);
+    return true;
+  }
+  if (monitor->wide)
+    return false;
+  widen(monitor);
+  return true;
+}
+
+void forget_device(AdvwatchMonitor *monitor, const std::string &path) {
+  auto found = monitor->devices.find(path);
+  if (found == monitor->devices.end())
+    return;
+  remove_device_rule(monitor, path, found->second);
+  if (found->second.reported)
+    monitor->reported_devices--;
+  monitor->devices.erase(found);
+  if (monitor->wide && monitor->reported_devices <= kMaxDeviceRules / 2)
+    narrow(monitor);
+}
+
+/* Forgets every device and its rule (BlueZ left, or the monitor ends). */
+void forget_devices(AdvwatchMonitor *monitor) {
+  for (auto &entry : monitor->devices)
+    remove_device_rule(monitor, entry.first, entry.second);
+  monitor->devices.clear();
+  monitor->reported_devices = 0;
+  if (monitor->wide) {
+    send_match(monitor, "RemoveMatch", wide_changed_rule(monitor));
+    monitor->wide = false;
+  }
 }
 
 struct FetchCall {
@@ -486,8 +675,46 @@ void on_device_fetched(GObject *source, GAsyncResult *result, gpointer data) {
   delete call;
 }
 
-/* The device is unknown (it appeared before the monitor started): ask
- * BlueZ for its address and data. */
+void on_data_reread(GObject *source, GAsyncResult *result, gpointer data) {
+  auto *call = static_cast<FetchCall *>(data);
+  AdvwatchMonitor *monitor = call->monitor;
+  g_autoptr(GError) error = NULL;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+  guarded("reading a device's data", [&] {
+    if (monitor->closed)
+      return;
+    auto found = monitor->devices.find(call->path);
+    if (found == monitor->devices.end())
+      return;  // removed meanwhile
+    if (reply == NULL) {
+      if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        g_debug("advwatch: cannot read the data of %s: %s", call->path.c_str(), error->message);
+      return;
+    }
+    g_autoptr(GVariant) boxed = g_variant_get_child_value(reply, 0);
+    g_autoptr(GVariant) value = g_variant_get_variant(boxed);
+    if (!g_variant_is_of_type(value, G_VARIANT_TYPE("a{qv}")))
+      return;
+    apply_manufacturer_data(found->second, value);
+    if (!found->second.evaluated)
+      evaluate(monitor, call->path);
+  });
+  monitor_unref(monitor);
+  delete call;
+}
+
+/* Reads @path's data again once its new rule is in place: what BlueZ
+ * changed between the data we have and the rule was not sent to us. */
+void reread_data(AdvwatchMonitor *monitor, const std::string &path) {
+  ContextScope scope(monitor->context);
+  g_dbus_connection_call(monitor->connection, kBluezName, path.c_str(), kPropertiesInterface, "Get",
+                         g_variant_new("(ss)", kDeviceInterface, "ManufacturerData"), G_VARIANT_TYPE("(v)"),
+                         G_DBUS_CALL_FLAGS_NONE, -1, monitor->cancellable, on_data_reread,
+                         new FetchCall{monitor_ref(monitor), path});
+}
+
+/* The device is new to us: ask BlueZ for its address and data, once its
+ * rule is in place (so no change after the answer is missed). */
 void fetch_device(AdvwatchMonitor *monitor, const std::string &path) {
   monitor->devices[path].fetching = true;
   ContextScope scope(monitor->context);
@@ -507,16 +734,39 @@ void on_interfaces_added(GDBusConnection *, const gchar *sender, const gchar *, 
     if (monitor->closed || !from_bluez(monitor, sender) ||
         !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(oa{sa{sv}})")))
       return;
-    const gchar *path;
-    g_autoptr(GVariant) interfaces = NULL;
-    g_variant_get(parameters, "(&o@a{sa{sv}})", &path, &interfaces);
+    g_autoptr(GVariant) path_value = g_variant_get_child_value(parameters, 0);
+    const gchar *path = g_variant_get_string(path_value, NULL);
     if (!below_adapter(monitor, path))
       return;
+    g_autoptr(GVariant) interfaces = g_variant_get_child_value(parameters, 1);
     g_autoptr(GVariant) properties = g_variant_lookup_value(interfaces, kDeviceInterface, G_VARIANT_TYPE_VARDICT);
     if (properties == NULL)
       return;
-    if (apply_device_properties(monitor->devices[path], properties))
-      evaluate(monitor, path);
+    auto found = monitor->devices.find(path);
+    if (found != monitor->devices.end()) {
+      if (apply_device_properties(found->second, properties))
+        evaluate(monitor, path);
+      return;
+    }
+    // A device new to us: followed at once when it carries a beacon the
+    // monitor wants (BlueZ's DeviceFound may come after its next change),
+    // forgotten otherwise (kept while the whole adapter is followed, if it
+    // carries our company's data).
+    Device device;
+    if (!apply_device_properties(device, properties) || !device.has_data)
+      return;
+    monitor->devices.emplace(path, std::move(device));
+    evaluate(monitor, path);
+    if (monitor->closed)
+      return;
+    found = monitor->devices.find(path);
+    if (found == monitor->devices.end())
+      return;
+    if (found->second.wanted_beacon) {
+      if (follow_device(monitor, path, found->second))
+        reread_data(monitor, path);
+    } else if (!found->second.reported && !monitor->wide)
+      monitor->devices.erase(found);
   });
 }
 
@@ -527,11 +777,19 @@ void on_interfaces_removed(GDBusConnection *, const gchar *sender, const gchar *
   guarded("forgetting a device", [&] {
     if (monitor->closed || !from_bluez(monitor, sender) || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(oas)")))
       return;
-    const gchar *path;
-    g_autofree const gchar **interfaces = NULL;
-    g_variant_get(parameters, "(&o^a&s)", &path, &interfaces);
-    if (below_adapter(monitor, path) && g_strv_contains(interfaces, kDeviceInterface))
-      monitor->devices.erase(path);
+    g_autoptr(GVariant) path_value = g_variant_get_child_value(parameters, 0);
+    const gchar *path = g_variant_get_string(path_value, NULL);
+    if (!below_adapter(monitor, path) || monitor->devices.find(path) == monitor->devices.end())
+      return;
+    g_autoptr(GVariant) interfaces = g_variant_get_child_value(parameters, 1);
+    const gsize n = g_variant_n_children(interfaces);
+    for (gsize i = 0; i < n; i++) {
+      g_autoptr(GVariant) interface = g_variant_get_child_value(interfaces, i);
+      if (strcmp(g_variant_get_string(interface, NULL), kDeviceInterface) == 0) {
+        forget_device(monitor, path);
+        break;
+      }
+    }
   });
 }
 
@@ -543,17 +801,36 @@ void on_properties_changed(GDBusConnection *, const gchar *sender, const gchar *
     if (monitor->closed || !from_bluez(monitor, sender) || !below_adapter(monitor, path) ||
         !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)")))
       return;
-    const gchar *interface;
-    g_autoptr(GVariant) changed = NULL;
-    g_autofree const gchar **invalidated = NULL;
-    g_variant_get(parameters, "(&s@a{sv}^a&s)", &interface, &changed, &invalidated);
-    if (g_strcmp0(interface, kDeviceInterface) != 0)
+    // Devices the monitor did not report are not followed (unless the
+    // whole adapter is), whoever made the bus send their changes.
+    auto found = monitor->devices.find(path);
+    if (found == monitor->devices.end() && !monitor->wide)
       return;
-    Device &device = monitor->devices[path];
+    g_autoptr(GVariant) interface = g_variant_get_child_value(parameters, 0);
+    if (strcmp(g_variant_get_string(interface, NULL), kDeviceInterface) != 0)
+      return;
+    g_autoptr(GVariant) changed = g_variant_get_child_value(parameters, 1);
+    if (found == monitor->devices.end()) {
+      // Following the whole adapter: only devices with our company's data
+      // are worth a record.
+      Device fresh;
+      if (!apply_device_properties(fresh, changed) || !fresh.has_data)
+        return;
+      found = monitor->devices.emplace(path, std::move(fresh)).first;
+      evaluate(monitor, path);
+      return;
+    }
+    Device &device = found->second;
     bool data_seen = apply_device_properties(device, changed);
-    if (g_strv_contains(invalidated, "ManufacturerData")) {
-      device.has_data = false;
-      device.data.clear();
+    g_autoptr(GVariant) invalidated = g_variant_get_child_value(parameters, 2);
+    const gsize n = g_variant_n_children(invalidated);
+    for (gsize i = 0; i < n; i++) {
+      g_autoptr(GVariant) name = g_variant_get_child_value(invalidated, i);
+      if (strcmp(g_variant_get_string(name, NULL), "ManufacturerData") == 0) {
+        device.has_data = false;
+        device.data.clear();
+        device.evaluated = false;
+      }
     }
     if (data_seen)
       evaluate(monitor, path);
@@ -576,7 +853,7 @@ void on_bluez_owner_changed(GDBusConnection *, const gchar *, const gchar *, con
     if (!left)
       return;
     // Whatever BlueZ knew of us went with it; a new BlueZ starts empty.
-    monitor->devices.clear();
+    forget_devices(monitor);
     if (monitor->state == State::Registering || monitor->state == State::Active ||
         monitor->state == State::Paused) {
       const bool was_paused = monitor->state == State::Paused;
@@ -621,6 +898,17 @@ void on_root_method(GDBusConnection *, const gchar *, const gchar *, const gchar
                                           "Unknown method %s", method);
 }
 
+/* BlueZ reports a device matching our patterns. A new one gets its rule
+ * and is read once; a known one is current already. */
+void found_device(AdvwatchMonitor *monitor, GVariant *parameters) {
+  g_autoptr(GVariant) path_value = g_variant_get_child_value(parameters, 0);
+  const gchar *path = g_variant_get_string(path_value, NULL);
+  if (!reporting(monitor) || !below_adapter(monitor, path))
+    return;
+  follow_device(monitor, path, monitor->devices[path]);
+  evaluate(monitor, path);
+}
+
 void handle_monitor_method(RegistrationRef *ref, const gchar *method, GVariant *parameters) {
   AdvwatchMonitor *monitor = ref->monitor;
   const std::string root = app_root_path(ref->serial);
@@ -642,17 +930,12 @@ void handle_monitor_method(RegistrationRef *ref, const gchar *method, GVariant *
       notify_state(monitor, State::Released, error);
     }
   } else if (g_strcmp0(method, "DeviceFound") == 0) {
-    const gchar *path;
-    g_variant_get(parameters, "(&o)", &path);
-    if (!reporting(monitor) || !below_adapter(monitor, path))
-      return;
-    // Unknown devices are read from BlueZ first; known ones are current.
-    monitor->devices[path];
-    evaluate(monitor, path);
+    found_device(monitor, parameters);
   } else if (g_strcmp0(method, "DeviceLost") == 0) {
-    const gchar *path;
-    g_variant_get(parameters, "(&o)", &path);
+    g_autoptr(GVariant) path_value = g_variant_get_child_value(parameters, 0);
+    const gchar *path = g_variant_get_string(path_value, NULL);
     g_debug("advwatch: BlueZ lost %s", path);
+    forget_device(monitor, path);
   }
 }
 
@@ -913,18 +1196,25 @@ void subscribe(AdvwatchMonitor *monitor) {
   // No arg0path filter: GLib before 2.80 only matches it against string
   // arguments, and the object path here is an 'o', so nothing would match.
   // The handlers keep to the adapter's devices themselves.
+  // InterfacesAdded and PropertiesChanged come only as our own rules ask:
+  // devices new below the adapter (arg0path, which GDBus's own rules
+  // cannot express for an object path before GLib 2.80), and the changes
+  // of each followed device or of the whole adapter (see widen()).
   monitor->added_sub = g_dbus_connection_signal_subscribe(
-      connection, kBluezName, kObjectManagerInterface, "InterfacesAdded", "/", NULL, G_DBUS_SIGNAL_FLAGS_NONE,
-      on_interfaces_added, monitor_ref(monitor), monitor_unref);
+      connection, kBluezName, kObjectManagerInterface, "InterfacesAdded", "/", NULL,
+      G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE, on_interfaces_added, monitor_ref(monitor), monitor_unref);
+  send_match(monitor, "AddMatch", wide_added_rule(monitor));
   monitor->removed_sub = g_dbus_connection_signal_subscribe(
       connection, kBluezName, kObjectManagerInterface, "InterfacesRemoved", "/", NULL, G_DBUS_SIGNAL_FLAGS_NONE,
       on_interfaces_removed, monitor_ref(monitor), monitor_unref);
   monitor->changed_sub = g_dbus_connection_signal_subscribe(
       connection, kBluezName, kPropertiesInterface, "PropertiesChanged", NULL, kDeviceInterface,
-      G_DBUS_SIGNAL_FLAGS_NONE, on_properties_changed, monitor_ref(monitor), monitor_unref);
+      G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE, on_properties_changed, monitor_ref(monitor), monitor_unref);
 }
 
 void unsubscribe(AdvwatchMonitor *monitor) {
+  if (monitor->added_sub != 0)
+    send_match(monitor, "RemoveMatch", wide_added_rule(monitor));
   for (guint *id : {&monitor->owner_sub, &monitor->added_sub, &monitor->removed_sub, &monitor->changed_sub}) {
     if (*id != 0)
       g_dbus_connection_signal_unsubscribe(monitor->connection, *id);
@@ -1052,7 +1342,7 @@ ADVWATCH_PUBLIC void advwatch_monitor_cleanup(AdvwatchMonitor *monitor) {
   stop_registration(monitor);
   unsubscribe(monitor);
   g_cancellable_cancel(monitor->cancellable);
-  monitor->devices.clear();
+  forget_devices(monitor);
   monitor->senders.clear();
   monitor->sender_lru.clear();
   g_debug("advwatch: beacon monitor on %s cleaned up", monitor->adapter_path.c_str());

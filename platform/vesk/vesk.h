@@ -27,4 +27,9 @@ gboolean vesk_init(GError **error);
  * (bounded timeout). Callable from any thread. */
 gint vesk_check_auth(const gchar *sender, const gchar *action_id, GError **error);
 
+/* As vesk_check_auth() for a caller whose uid the service already has from
+ * the bus daemon (GetConnectionUnixUser); @sender only names the caller in
+ * messages. Makes no bus call. Callable from any thread. */
+gint vesk_check_auth_uid(const gchar *sender, guint32 uid, const gchar *action_id, GError **error);
+
 G_END_DECLS

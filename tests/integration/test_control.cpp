@@ -4,6 +4,8 @@
 
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "daemon_fixture.h"
 
 using kt::DaemonTest;
@@ -102,6 +104,14 @@ TEST_F(Control, FailingCheckIsAnInternalErrorWithoutWarning) {
   EXPECT_NE(run(as_nobody(gdbus_call("List")), &out), 0);
   EXPECT_NE(out.find("com.vemo.bt.ReceiveVemoBeacon.Error.Internal"), std::string::npos) << out;
   EXPECT_NE(out.find(policy_), std::string::npos) << "the library's message names the file: " << out;
+
+  // A FIFO put in its place later: the call is refused, not held.
+  g_unlink(policy_.c_str());
+  ASSERT_EQ(mkfifo(policy_.c_str(), 0600), 0);
+  EXPECT_NE(run(as_nobody(gdbus_call("List")), &out), 0);
+  EXPECT_NE(out.find("com.vemo.bt.ReceiveVemoBeacon.Error.Internal"), std::string::npos) << out;
+  EXPECT_NE(out.find("is a FIFO, not a regular file"), std::string::npos) << out;
+  EXPECT_EQ(t.list_systemid().find(kIdA), std::string::npos) << "root is refused as well";
   EXPECT_EQ(t.kavrod->count("Unauthorized access of"), 0u);
 }
 

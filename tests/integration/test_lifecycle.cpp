@@ -4,6 +4,8 @@
 
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "daemon_fixture.h"
 
 using kt::DaemonTest;
@@ -41,6 +43,13 @@ TEST(Startup, FailuresAreReportedWithExitStatusOne) {
   EXPECT_EQ(t.kavrod->wait_exit(), 1);
   EXPECT_EQ(t.kavrod->count("Failed to initialize VESK lib: "), 1u);
   EXPECT_EQ(t.kavrod->count("kavrod initialized"), 0u);
+  g_unlink(policy);
+
+  // A FIFO in its place must not hold start-up: refused at once.
+  ASSERT_EQ(mkfifo(policy, 0600), 0);
+  t.start_kavrod({}, {{"VESK_POLICY", policy}}, false);
+  EXPECT_EQ(t.kavrod->wait_exit(), 1);
+  EXPECT_EQ(t.kavrod->count("is a FIFO, not a regular file"), 1u) << t.kavrod->log();
   g_unlink(policy);
   g_free(policy);
 

@@ -247,4 +247,8 @@ gint vesk_check_auth(const gchar *sender, const gchar *action_id, GError **error
   return fake::vesk.result;
 }
 
+gint vesk_check_auth_uid(const gchar *sender, guint32, const gchar *action_id, GError **error) {
+  return vesk_check_auth(sender, action_id, error);
+}
+
 }  // extern "C"

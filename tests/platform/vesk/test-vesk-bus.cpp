@@ -2,9 +2,11 @@
  * running as root (this test) and as "nobody" (a helper under setpriv). */
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <glib/gstdio.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <fstream>
@@ -164,6 +166,50 @@ TEST_F(VeskBus, OtherUserIsCheckedAgainstThePolicy) {
   EXPECT_EQ(check(peer.name, "com.vemo.A"), allowed);
   write_policy("[com.vemo.A]\ngroups=root\nusers=4242\n");
   EXPECT_EQ(check(peer.name, "com.vemo.A"), denied);
+
+  // A same-size rewrite that keeps the old modification time (as archive
+  // tools set it), once the first text was read with settled time stamps:
+  // the change time still tells.
+  write_policy("[com.vemo.A]\nusers=nobody\n");
+  const struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, policy_.c_str(), old_times, 0), 0);
+  g_usleep(2500 * 1000);
+  EXPECT_EQ(check(peer.name, "com.vemo.A"), allowed);
+  EXPECT_EQ(check(peer.name, "com.vemo.A"), allowed);
+  write_policy("[com.vemo.B]\nusers=nobody\n");
+  ASSERT_EQ(utimensat(AT_FDCWD, policy_.c_str(), old_times, 0), 0);
+  EXPECT_EQ(check(peer.name, "com.vemo.A"), denied);
+  EXPECT_EQ(check(peer.name, "com.vemo.B"), allowed);
+  // Replaced by another file (a new inode) of the same size and times.
+  const std::string next = dir_ + "/next.conf";
+  std::ofstream(next) << "[com.vemo.A]\nusers=nobody\n";
+  ASSERT_EQ(utimensat(AT_FDCWD, next.c_str(), old_times, 0), 0);
+  ASSERT_EQ(g_rename(next.c_str(), policy_.c_str()), 0);
+  EXPECT_EQ(check(peer.name, "com.vemo.A"), allowed);
+}
+
+TEST_F(VeskBus, PolicyThatIsNoRegularFileFailsWithoutWaiting) {
+  // A FIFO would block an open() for reading until a writer comes.
+  ASSERT_EQ(mkfifo(policy_.c_str(), 0600), 0);
+  g_autoptr(GError) error = nullptr;
+  EXPECT_FALSE(vesk_init(&error));
+  ASSERT_NE(error, nullptr);
+  EXPECT_TRUE(g_error_matches(error, VESK_ERROR, VESK_ERROR_FAILED));
+  EXPECT_NE(std::string(error->message).find(policy_), std::string::npos) << error->message;
+  EXPECT_NE(std::string(error->message).find("FIFO"), std::string::npos) << error->message;
+  std::string message;
+  EXPECT_EQ(check(own_name(), "com.vemo.A", &message), failed);
+  EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
+
+  // Fixed: checks work again.
+  g_unlink(policy_.c_str());
+  write_policy("[com.vemo.A]\nusers=nobody\n");
+  EXPECT_EQ(check(own_name(), "com.vemo.A"), allowed);
+
+  // A character device read as a policy would never end.
+  g_setenv("VESK_POLICY", "/dev/zero", TRUE);
+  EXPECT_EQ(check(own_name(), "com.vemo.A", &message), failed);
+  EXPECT_NE(message.find("/dev/zero"), std::string::npos) << message;
 }
 
 TEST_F(VeskBus, BrokenOrRemovedPolicyFailsClosed) {
