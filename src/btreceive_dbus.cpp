@@ -1,5 +1,6 @@
 #include "btreceive_dbus.h"
 
+#include "status.h"
 #include "vesk.h"
 
 BtreceiveDbus *btreceive_dbus_g = NULL;
@@ -67,6 +68,19 @@ gboolean handle_resume(btReceiveVemoBeacon *object, GDBusMethodInvocation *invoc
   return TRUE;
 }
 
+gboolean handle_status(btReceiveVemoBeaconDiagnostics *object, GDBusMethodInvocation *invocation,
+                       gpointer user_data) {
+  auto *ctx = static_cast<AppCtx *>(user_data);
+  g_assert(ctx);
+
+  // Whoever may read the System ID may read how its monitoring goes.
+  if (!access_is_authorized(invocation, BTRECEIVE_ACTION_LIST))
+    return TRUE;
+  bt_receive_vemo_beacon_diagnostics_complete_status(
+      object, invocation, status_to_variant(ctx->monitor_handler, ctx->systemid_handler));
+  return TRUE;
+}
+
 void on_bus_acquired(GDBusConnection *con, const gchar *name, gpointer user_data) {
   auto *ctx = static_cast<AppCtx *>(user_data);
   g_assert(con);
@@ -115,7 +129,20 @@ void on_bus_acquired(GDBusConnection *con, const gchar *name, gpointer user_data
       return;
     }
   }
+
+  btReceiveVemoBeaconDiagnosticsSkeleton *diagnostics =
+      BT_RECEIVE_VEMO_BEACON_DIAGNOSTICS_SKELETON(bt_receive_vemo_beacon_diagnostics_skeleton_new());
+  g_signal_connect(diagnostics, "handle-status", G_CALLBACK(handle_status), ctx);
+  if (!g_dbus_interface_skeleton_export(G_DBUS_INTERFACE_SKELETON(diagnostics), con, BTRECEIVE_OBJECT_PATH,
+                                        &error)) {
+    g_warning("D-Bus skeleton export failed: %s", error != NULL ? error->message : "Unknown error");
+    g_object_unref(diagnostics);
+    g_object_unref(skeleton);
+    app_quit_with_failure(ctx);
+    return;
+  }
   btreceive_dbus_g->skeleton = skeleton;
+  btreceive_dbus_g->diagnostics = diagnostics;
 }
 
 void on_name_acquired(GDBusConnection *, const gchar *name, gpointer) {
@@ -184,6 +211,7 @@ void btreceive_dbus_teardown(void) {
   if (btreceive_dbus_g == NULL)
     return;
   // The object goes before the name; dropping the only reference unexports.
+  g_clear_object(&btreceive_dbus_g->diagnostics);
   g_clear_object(&btreceive_dbus_g->skeleton);
   if (btreceive_dbus_g->owner_id != 0) {
     g_bus_unown_name(btreceive_dbus_g->owner_id);

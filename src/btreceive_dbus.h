@@ -1,5 +1,6 @@
 /* The control service "com.vemo.bt.ReceiveVemoBeacon" (List, Pause,
- * Resume), up while BlueZ is present. Main thread only. */
+ * Resume, and Status in an interface of its own), up while BlueZ is
+ * present. Main thread only. */
 #pragma once
 
 #include <gio/gio.h>
@@ -29,6 +30,7 @@ typedef enum {
 typedef struct {
   guint32 owner_id;
   btReceiveVemoBeaconSkeleton *skeleton;
+  btReceiveVemoBeaconDiagnosticsSkeleton *diagnostics; /* Status, beside the control interface */
 } BtreceiveDbus;
 
 extern BtreceiveDbus *btreceive_dbus_g;

@@ -8,6 +8,7 @@
 
 #include "btreceive_dbus.h"
 #include "event_handler.h"
+#include "status.h"
 #include "vesk.h"
 
 namespace {
@@ -42,6 +43,7 @@ void apply_systemid(AppCtx *ctx, const gchar *latest) {
   if (latest == NULL) {
     monitor_handler_deactivate(ctx->monitor_handler);
     g_clear_pointer(&systemid_ctx->systemid, g_free);
+    status_update(ctx->monitor_handler, systemid_ctx);
     return;
   }
   if (g_strcmp0(latest, systemid_ctx->systemid) == 0)
@@ -73,9 +75,13 @@ void on_systemid_read(GObject *source, GAsyncResult *result, gpointer user_data)
   g_assert(ctx);
   g_clear_object(&ctx->reading);
 
+  status_note_engine(ok);
   if (ok) {
     apply_systemid(ctx, latest);
   } else {
+    g_autofree gchar *why = g_strdup_printf("Could not read the System ID: %s",
+                                            error != NULL ? error->message : "Unknown error");
+    status_set_error(why);
     // A fault of the engine is not the absence of a System ID: monitoring
     // must not stop because one reading failed.
     SystemidCtx *systemid_ctx = ctx->systemid_handler;
@@ -141,6 +147,7 @@ AppCtx *app_init(GError **err) {
 
   AppCtx *ctx = g_new0(AppCtx, 1);
   ctx->loop = g_main_loop_new(NULL, FALSE);
+  status_init();
 
   ctx->con = g_bus_get_sync(G_BUS_TYPE_SYSTEM, NULL, err);
   if (ctx->con == NULL)
@@ -159,6 +166,8 @@ AppCtx *app_init(GError **err) {
     g_set_error_literal(err, MAIN_ERROR, -1, "Could not initialize systemid handler");
     goto failed;
   }
+  ctx->monitor_handler->systemid_ctx = ctx->systemid_handler;
+  status_update(ctx->monitor_handler, ctx->systemid_handler);
 
   ctx->watch_id = g_bus_watch_name(G_BUS_TYPE_SYSTEM, "org.bluez", G_BUS_NAME_WATCHER_FLAGS_AUTO_START,
                                    bt_appeared, bt_vanished, ctx, NULL);
@@ -280,6 +289,7 @@ void app_cleanup(AppCtx *ctx) {
   }
   if (ctx->loop != NULL)
     g_main_loop_unref(ctx->loop);
+  status_teardown();
   g_free(ctx);
 }
 

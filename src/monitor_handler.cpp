@@ -2,6 +2,7 @@
 
 #include "advwatch-utils.h"
 #include "event_handler.h"
+#include "status.h"
 #include "utils.h"
 
 namespace {
@@ -26,6 +27,21 @@ void retry_bounds(guint *first_ms, guint *ceiling_ms) {
   }
 }
 
+/* Cleans a monitor up, keeping what it heard for the counters. */
+void retire(MonitorHandler *monitor_handler, AdvwatchMonitor *monitor) {
+  AdvwatchStats stats;
+  advwatch_monitor_get_stats(monitor, &stats);
+  monitor_handler->retired_stats.heard += stats.heard;
+  monitor_handler->retired_stats.foreign += stats.foreign;
+  monitor_handler->retired_stats.repeats += stats.repeats;
+  monitor_handler->retired_stats.reported += stats.reported;
+  advwatch_monitor_cleanup(monitor);
+}
+
+void note_change(const MonitorHandler *monitor_handler) {
+  status_update(monitor_handler, monitor_handler->systemid_ctx);
+}
+
 void cancel_pending(MonitorHandler *monitor_handler) {
   if (monitor_handler->retry_source != 0) {
     g_source_remove(monitor_handler->retry_source);
@@ -42,10 +58,11 @@ void stop_monitor(MonitorHandler *monitor_handler) {
   cancel_pending(monitor_handler);
   AdvwatchMonitor *monitor = g_steal_pointer(&monitor_handler->monitor);
   if (monitor != NULL)
-    advwatch_monitor_cleanup(monitor);
+    retire(monitor_handler, monitor);
   g_clear_pointer(&monitor_handler->monitor_systemid, g_free);
   monitor_handler->state = MONITOR_STATE_INACTIVE;
   g_message("Deactivate the beacon monitor");
+  note_change(monitor_handler);
 }
 
 /* Starts a monitor for @systemid on the adapter, now. */
@@ -130,8 +147,11 @@ void schedule_retry(MonitorHandler *monitor_handler, const gchar *why) {
   if (monitor_handler->retry_source != 0)
     g_source_remove(monitor_handler->retry_source);
   monitor_handler->retry_source = g_timeout_add(delay_ms, on_retry, monitor_handler);
+  monitor_handler->retry_due_us = g_get_monotonic_time() + static_cast<gint64>(delay_ms) * 1000;
   g_warning("No beacon monitor on %s: %s; trying again in %u.%03u s", monitor_handler->adapter_str, why,
             delay_ms / 1000, delay_ms % 1000);
+  status_set_error(why);
+  note_change(monitor_handler);
 }
 
 void on_search_done(GObject *source, GAsyncResult *result, gpointer user_data) {
@@ -149,9 +169,12 @@ void on_search_done(GObject *source, GAsyncResult *result, gpointer user_data) {
   if (found == NULL) {
     g_autofree gchar *why = g_strdup_printf("no adapter offers %s (%s)", monitor_handler->iface,
                                             error != NULL ? error->message : "Unknown error");
+    // A failed call says nothing of the adapters; an answer without one does.
+    monitor_handler->adapter_missing = reply != NULL;
     schedule_retry(monitor_handler, why);
     return;
   }
+  monitor_handler->adapter_missing = FALSE;
   if (g_strcmp0(found, monitor_handler->adapter_str) != 0) {
     g_message("The beacon monitor moves from adapter %s to %s", monitor_handler->adapter_str, found);
     g_free(monitor_handler->adapter_str);
@@ -162,6 +185,7 @@ void on_search_done(GObject *source, GAsyncResult *result, gpointer user_data) {
   g_autoptr(GError) start_error = NULL;
   if (!start_for_current(monitor_handler, &start_error))
     schedule_retry(monitor_handler, start_error != NULL ? start_error->message : "Unknown error");
+  note_change(monitor_handler);
 }
 
 /* Starts the monitor for the System ID in force, checking the adapter with
@@ -182,6 +206,7 @@ void begin_start(MonitorHandler *monitor_handler) {
   g_autoptr(GError) error = NULL;
   if (!start_for_current(monitor_handler, &error))
     schedule_retry(monitor_handler, error != NULL ? error->message : "Unknown error");
+  note_change(monitor_handler);
 }
 
 /* BlueZ's word on our monitor. A refused or released monitor is dead: it
@@ -195,12 +220,13 @@ void on_monitor_state(AdvwatchMonitor *monitor, AdvwatchMonitorState state, cons
   switch (state) {
     case ADVWATCH_MONITOR_STATE_ACTIVE:
       monitor_handler->retry_delay_ms = 0;
-      g_message("Beacon monitor active on %s", monitor_handler->adapter_str);
+      note_change(monitor_handler);
       break;
     case ADVWATCH_MONITOR_STATE_FAILED:
     case ADVWATCH_MONITOR_STATE_RELEASED: {
       monitor_handler->monitor = NULL;
-      advwatch_monitor_cleanup(monitor);
+      retire(monitor_handler, monitor);
+      status_note_registration_failure();
       // The adapter itself may be what went away.
       monitor_handler->adapter_stale = TRUE;
       g_autofree gchar *why =
@@ -211,6 +237,7 @@ void on_monitor_state(AdvwatchMonitor *monitor, AdvwatchMonitorState state, cons
     }
     default:
       // BlueZ leaving the bus is followed by the daemon's own reaction.
+      note_change(monitor_handler);
       break;
   }
 }
@@ -318,7 +345,9 @@ gboolean monitor_handler_activate(MonitorHandler *monitor_handler, SystemidCtx *
     begin_start(monitor_handler);
     return TRUE;
   }
-  return start_for_current(monitor_handler, err);
+  const gboolean ok = start_for_current(monitor_handler, err);
+  note_change(monitor_handler);
+  return ok;
 }
 
 void monitor_handler_deactivate(MonitorHandler *monitor_handler) {
@@ -345,6 +374,7 @@ gboolean monitor_handler_pause(MonitorHandler *monitor_handler, GError **err) {
       }
       monitor_handler->state = MONITOR_STATE_PAUSED;
       monitor_handler->pause_requested = TRUE;
+      note_change(monitor_handler);
       return TRUE;
     default:
       return TRUE;
@@ -364,16 +394,18 @@ gboolean monitor_handler_resume(MonitorHandler *monitor_handler, GError **err) {
       return FALSE;
     monitor_handler->pause_requested = FALSE;
     monitor_handler->state = MONITOR_STATE_RESUMED;
+    note_change(monitor_handler);
     return TRUE;
   }
   // Paused while no monitor ran (BlueZ had refused it, or was away): start one.
   monitor_handler->pause_requested = FALSE;
   monitor_handler->state = MONITOR_STATE_RESUMED;
-  if (monitor_handler->systemid_ctx == NULL || monitor_handler->systemid_ctx->systemid == NULL)
-    return TRUE;
-  begin_start(monitor_handler);
-  if (monitor_handler->state == MONITOR_STATE_ACTIVE)
-    monitor_handler->state = MONITOR_STATE_RESUMED;
+  if (monitor_handler->systemid_ctx != NULL && monitor_handler->systemid_ctx->systemid != NULL) {
+    begin_start(monitor_handler);
+    if (monitor_handler->state == MONITOR_STATE_ACTIVE)
+      monitor_handler->state = MONITOR_STATE_RESUMED;
+  }
+  note_change(monitor_handler);
   return TRUE;
 }
 
@@ -392,10 +424,12 @@ void dispatch_event(AdvwatchBeacon *beacon, gpointer user_data) {
       g_debug("Event type was %s!", "LIGHTBAR_ACTIVE");
       break;
     case BEACON_EVENT_RECORDING_STARTED:
-      if (event_handler_send_event(systemid_ctx->systemid))
+      if (event_handler_send_event(systemid_ctx->systemid)) {
+        status_note_event();
         g_message("'RECORDING_STARTED' event was triggered");
-      else
+      } else {
         g_warning("Failed to send event");
+      }
       break;
     default:
       g_debug("Unlisted event: %u", static_cast<unsigned>(event_number));

@@ -45,6 +45,9 @@ typedef struct {
   guint retry_source;                 /* next registration attempt, or 0 */
   guint retry_delay_ms;               /* delay before the attempt after the next failure */
   GCancellable *search;               /* adapter search in flight, or NULL */
+  gint64 retry_due_us;                /* monotonic time of the next attempt */
+  gboolean adapter_missing;           /* the last search found no capable adapter */
+  AdvwatchStats retired_stats;        /* what monitors cleaned up so far heard */
 } MonitorHandler;
 
 /* Back-off between registration attempts after BlueZ refused or released

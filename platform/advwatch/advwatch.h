@@ -111,6 +111,16 @@ gboolean advwatch_monitor_pause(AdvwatchMonitor *monitor, GError **error);
  * objects cannot be exported. */
 gboolean advwatch_monitor_resume(AdvwatchMonitor *monitor, GError **error);
 
+/* What a monitor heard since it was started. */
+typedef struct {
+  guint64 heard;    /* beacons decoded from BlueZ's reports, before filtering */
+  guint64 foreign;  /* of a System ID the monitor does not look for */
+  guint64 repeats;  /* a (sender, sequence number) already reported */
+  guint64 reported; /* handed to the beacon callback */
+} AdvwatchStats;
+
+void advwatch_monitor_get_stats(AdvwatchMonitor *monitor, AdvwatchStats *stats);
+
 /* The monitor's current state. */
 AdvwatchMonitorState advwatch_monitor_get_state(AdvwatchMonitor *monitor);
 

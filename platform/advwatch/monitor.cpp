@@ -205,6 +205,7 @@ struct _AdvwatchMonitor {
   gpointer user_data = NULL;
   AdvwatchStateFunc state_callback = NULL;
   gpointer state_user_data = NULL;
+  AdvwatchStats stats = {};
   GPtrArray *or_patterns = NULL;
   std::vector<std::string> wanted_ids; /* lower-case; empty: every beacon */
   GVariant *patterns_value = NULL;     /* the Patterns property, a(yyay) */
@@ -397,13 +398,18 @@ void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
     g_debug("advwatch: %s: %s", path.c_str(), error->message);
     return;
   }
+  monitor->stats.heard++;
   if (!wanted(monitor, beacon)) {
+    monitor->stats.foreign++;
     g_debug("advwatch: ignoring beacon of System ID %s from %s: not one the monitor looks for",
             advwatch_beacon_get_system_id(beacon), device.address.c_str());
     return;
   }
-  if (is_repeat(monitor, device.address, advwatch_beacon_get_sequence_number(beacon)))
+  if (is_repeat(monitor, device.address, advwatch_beacon_get_sequence_number(beacon))) {
+    monitor->stats.repeats++;
     return;
+  }
+  monitor->stats.reported++;
 
   g_debug("advwatch: beacon from %s: System ID %s, event %u, sequence %u, RSSI %d", device.address.c_str(),
           advwatch_beacon_get_system_id(beacon), advwatch_beacon_get_event_number(beacon),
@@ -1019,6 +1025,12 @@ ADVWATCH_PUBLIC gboolean advwatch_monitor_resume(AdvwatchMonitor *monitor, GErro
   }
   g_message("advwatch: beacon monitor on %s resumed", monitor->adapter_path.c_str());
   return TRUE;
+}
+
+ADVWATCH_PUBLIC void advwatch_monitor_get_stats(AdvwatchMonitor *monitor, AdvwatchStats *stats) {
+  g_return_if_fail(monitor != NULL);
+  g_return_if_fail(stats != NULL);
+  *stats = monitor->stats;
 }
 
 ADVWATCH_PUBLIC AdvwatchMonitorState advwatch_monitor_get_state(AdvwatchMonitor *monitor) {

@@ -19,6 +19,7 @@ expect_exec() {
 }
 expect_exec "$root/sbin/kavrod"
 expect_exec "$root/sbin/beacon-sender"
+expect_exec "$root/bin/kavrodctl"
 expect "$dest$plugindir/libtelvo.so"
 for lib in advwatch advwatch-utils evpub vesk xtag; do
   expect "$root/$libdir/lib$lib.so"

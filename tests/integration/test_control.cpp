@@ -122,6 +122,48 @@ TEST_F(Control, ObjectAndNameFollowBluez) {
   EXPECT_EQ(run(as_nobody(gdbus_call("List")), &out), 0) << out;
 }
 
+TEST_F(Control, KavrodctlReportsAndExitsAsDocumented) {
+  const std::string ctl = th::env_path("KAVRODCTL_BIN");
+  std::string out;
+  // nobody may List, hence read the status, but not pause.
+  ASSERT_TRUE(th::wait_until([&] {
+    return run(as_nobody({ctl, "--json", "status"}), &out) == 0 && out.find("\"state\":\"listening\"") != std::string::npos;
+  }));
+  for (const char *key : {"\"adapter\":\"/org/bluez/hci0\"", "\"engine\":true", "\"system_id_known\":true",
+                          "\"events\":0", "\"last_event_age_s\":null", "\"retry_in_s\":null", "\"last_error\":null"})
+    EXPECT_NE(out.find(key), std::string::npos) << key << " in " << out;
+  // The object is the last line; GLib's debug lines may come before it here.
+  const std::string object = out.substr(out.rfind("\n{") == std::string::npos ? 0 : out.rfind("\n{") + 1);
+  std::string checked;
+  EXPECT_EQ(run({"python3", "-c", "import json,sys; d=json.loads(sys.argv[1]); assert type(d) is dict", object},
+                &checked),
+            0)
+      << "not one JSON object: " << object << checked;
+  t.inject_beacon(kIdA, 2, 1);
+  ASSERT_TRUE(t.wait_events(1));
+  EXPECT_EQ(run(as_nobody({ctl, "status"}), &out), 0);
+  EXPECT_NE(out.find("Events published:      1"), std::string::npos) << out;
+  EXPECT_NE(out.find("s ago"), std::string::npos) << out;
+  EXPECT_EQ(run(as_nobody({ctl, "--json", "list"}), &out), 0);
+  EXPECT_NE(out.find(std::string("{\"system_id\":\"") + kIdA + "\"}"), std::string::npos) << out;
+
+  // Refused: exit 1, the service's error on standard error, nothing changed.
+  EXPECT_EQ(run(as_nobody({ctl, "pause"}), &out), 1);
+  EXPECT_NE(out.find("com.vemo.bt.ReceiveVemoBeacon.Error.Unauthorized: Unauthorized Access"), std::string::npos)
+      << out;
+  EXPECT_EQ(t.monitors().size(), 1u);
+  write_policy("[com.vemo.bt.receivevemobeacon.pause]\nusers=nobody\n");
+  EXPECT_EQ(run(as_nobody({ctl, "status"}), &out), 1) << "Status follows the List grant: " << out;
+
+  // Usage mistakes and a daemon that is not there.
+  EXPECT_EQ(run({ctl}, &out), 2);
+  EXPECT_EQ(run({ctl, "frobnicate"}, &out), 2);
+  EXPECT_EQ(run({ctl, "--timeout", "0", "status"}, &out), 2);
+  ASSERT_EQ(t.kavrod->stop(SIGTERM), 0);
+  EXPECT_EQ(run({ctl, "status"}, &out), 3);
+  EXPECT_NE(out.find("kavrod is not running, or BlueZ is absent"), std::string::npos) << out;
+}
+
 TEST(ControlName, AlreadyOwnedNameIsLostButTheDaemonRuns) {
   DaemonTest t;
   t.start_bluez();

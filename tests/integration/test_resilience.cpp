@@ -193,6 +193,110 @@ TEST(Resilience, BluezReturningFindsTheMonitorAsItShouldBe) {
   EXPECT_EQ(t.kavrod->stop(SIGTERM), 0);
 }
 
+/* The Status dictionary, read as root. */
+GVariant *status(DaemonTest &t) {
+  g_autoptr(GError) error = nullptr;
+  GVariant *reply = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon", "/com/vemo/bt/ReceiveVemoBeacon",
+                             "com.vemo.bt.ReceiveVemoBeacon.Diagnostics", "Status", nullptr, "(a{sv})", &error);
+  if (reply == nullptr)
+    return nullptr;
+  GVariant *dict = g_variant_get_child_value(reply, 0);
+  g_variant_unref(reply);
+  return dict;
+}
+
+std::string state_of(DaemonTest &t) {
+  g_autoptr(GVariant) dict = status(t);
+  const gchar *state = "(no answer)";
+  if (dict != nullptr)
+    g_variant_lookup(dict, "state", "&s", &state);
+  return state;
+}
+
+guint64 counter(DaemonTest &t, const char *key) {
+  g_autoptr(GVariant) dict = status(t);
+  guint64 value = G_MAXUINT64;
+  if (dict != nullptr)
+    g_variant_lookup(dict, key, "t", &value);
+  return value;
+}
+
+bool wait_state(DaemonTest &t, const std::string &state, int timeout_ms = 5000) {
+  return th::wait_until([&] { return state_of(t) == state; }, timeout_ms);
+}
+
+TEST(Resilience, StatusTellsTheTruthInEveryState) {
+  DaemonTest t;
+  t.start_bluez();
+  t.start_engine("");
+  t.start_kavrod({}, kFastRetry);
+  ASSERT_TRUE(wait_state(t, "waiting-for-system-id"));
+
+  t.add_rule(3, kIdA);
+  ASSERT_TRUE(wait_state(t, "listening"));
+  ASSERT_EQ(t.monitors().size(), 1u);
+  EXPECT_TRUE(t.monitors()[0].second) << "listening before BlueZ activated the monitor";
+
+  // An own beacon, its repeat, and a foreign one (heard because another
+  // client runs discovery).
+  expect_beacon_becomes_event(t, kIdA, 1);
+  t.inject_beacon(kIdA, 2, 1);
+  g_autoptr(GVariant) discovering = th::call(t.bus.connection(), "org.bluez", "/org/bluez/hci0", "org.bluez.Adapter1",
+                                             "StartDiscovery", nullptr, nullptr, nullptr);
+  ASSERT_NE(discovering, nullptr);
+  t.inject_beacon(kIdB, 2, 1, "hci0", "C0:FF:EE:00:00:02");
+  ASSERT_TRUE(th::wait_until([&] { return counter(t, "foreign") == 1 && counter(t, "repeats") >= 1; }))
+      << "foreign " << counter(t, "foreign") << ", repeats " << counter(t, "repeats");
+  EXPECT_EQ(counter(t, "beacons"), 1 + counter(t, "foreign") + counter(t, "repeats"));
+  EXPECT_EQ(counter(t, "own_beacons"), 1u);
+  EXPECT_EQ(counter(t, "events"), 1u);
+
+  g_autoptr(GError) error = nullptr;
+  auto control = [&](const char *method) {
+    g_autoptr(GVariant) reply = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
+                                         "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", method,
+                                         nullptr, nullptr, &error);
+    ASSERT_NE(reply, nullptr) << error->message;
+  };
+  control("Pause");
+  EXPECT_EQ(state_of(t), "paused");
+  control("Resume");
+  ASSERT_TRUE(wait_state(t, "listening"));
+
+  // Refused on every attempt for a while: backing off, never listening
+  // while BlueZ holds no monitor of ours, then listening again.
+  g_variant_unref(t.bluez_control("FailNextRegisterMonitor", g_variant_new("(u)", 3)));
+  g_variant_unref(t.bluez_control("ReleaseMonitors", g_variant_new("(s)", monitor_client(t).c_str())));
+  ASSERT_TRUE(wait_state(t, "backing-off"));
+  {
+    g_autoptr(GVariant) dict = status(t);
+    guint32 retry_ms = 0;
+    EXPECT_TRUE(g_variant_lookup(dict, "retry_in_ms", "u", &retry_ms));
+    EXPECT_LE(retry_ms, 800u);
+    const gchar *last_error = "";
+    g_variant_lookup(dict, "last_error", "&s", &last_error);
+    EXPECT_NE(std::string(last_error).find("BlueZ"), std::string::npos) << last_error;
+  }
+  bool false_listening = false;
+  ASSERT_TRUE(th::wait_until([&] {
+    const std::string state = state_of(t);
+    auto held = t.monitors();
+    if (state == "listening" && (held.empty() || !held[0].second))
+      false_listening = true;
+    return state == "listening";
+  }, 8000));
+  EXPECT_FALSE(false_listening);
+  EXPECT_EQ(counter(t, "registration_failures"), 4u);
+
+  // No capable adapter after BlueZ returns.
+  g_variant_unref(t.bluez_control("Leave", nullptr));
+  g_variant_unref(t.bluez_control("RemoveAdapter", g_variant_new("(s)", "hci0")));
+  g_variant_unref(t.bluez_control("AddAdapter", g_variant_new("(sbb)", "hci2", FALSE, TRUE), "(o)"));
+  g_variant_unref(t.bluez_control("Return", nullptr));
+  ASSERT_TRUE(wait_state(t, "no-adapter"));
+  EXPECT_EQ(t.kavrod->stop(SIGTERM), 0);
+}
+
 TEST(Resilience, MalformedObjectManagerSignalsFromBluezAreSurvived) {
   DaemonTest t;
   t.start_device();

@@ -76,6 +76,8 @@ AdvwatchMonitor *advwatch_monitor_init(const AdvwatchMonitorConfig *config, GErr
 
 AdvwatchMonitorState advwatch_monitor_get_state(AdvwatchMonitor *monitor) { return monitor->state; }
 
+void advwatch_monitor_get_stats(AdvwatchMonitor *, AdvwatchStats *stats) { *stats = fake::advwatch.stats; }
+
 void advwatch_monitor_set_state_callback(AdvwatchMonitor *monitor, AdvwatchStateFunc callback,
                                          gpointer user_data) {
   g_assert(monitor == fake::advwatch.last_monitor);

@@ -36,6 +36,7 @@ struct Advwatch {
   AdvwatchMonitor *last_monitor = nullptr;
   AdvwatchStateFunc state_callback = nullptr;
   gpointer state_user_data = nullptr;
+  AdvwatchStats stats = {};
 };
 extern Advwatch advwatch;
 

@@ -1,0 +1,122 @@
+#include "status.h"
+
+Status *status_g = NULL;
+
+void status_init(void) {
+  if (status_g != NULL)
+    return;
+  status_g = g_new0(Status, 1);
+  status_g->state = STATUS_WAITING_FOR_SYSTEM_ID;
+  status_g->state_change_time = g_get_real_time();
+}
+
+void status_teardown(void) {
+  if (status_g == NULL)
+    return;
+  g_free(status_g->last_error);
+  g_clear_pointer(&status_g, g_free);
+}
+
+const gchar *status_state(const MonitorHandler *monitor_handler, const SystemidCtx *systemid_ctx) {
+  g_return_val_if_fail(monitor_handler != NULL, STATUS_REGISTERING);
+  if (systemid_ctx == NULL || systemid_ctx->systemid == NULL)
+    return STATUS_WAITING_FOR_SYSTEM_ID;
+  if (monitor_handler->state == MONITOR_STATE_PAUSED)
+    return STATUS_PAUSED;
+  if (monitor_handler->adapter_missing)
+    return STATUS_NO_ADAPTER;
+  if (monitor_handler->retry_source != 0)
+    return STATUS_BACKING_OFF;
+  if ((monitor_handler->state == MONITOR_STATE_ACTIVE || monitor_handler->state == MONITOR_STATE_RESUMED) &&
+      monitor_handler->monitor != NULL &&
+      advwatch_monitor_get_state(monitor_handler->monitor) == ADVWATCH_MONITOR_STATE_ACTIVE &&
+      g_strcmp0(monitor_handler->monitor_systemid, systemid_ctx->systemid) == 0)
+    return STATUS_LISTENING;
+  return STATUS_REGISTERING;
+}
+
+void status_update(const MonitorHandler *monitor_handler, const SystemidCtx *systemid_ctx) {
+  if (status_g == NULL || monitor_handler == NULL)
+    return;
+  const gchar *state = status_state(monitor_handler, systemid_ctx);
+  if (g_strcmp0(state, status_g->state) == 0)
+    return;
+  g_message("Beacon monitoring is now %s (was %s)", state, status_g->state);
+  status_g->state = state;
+  status_g->state_change_time = g_get_real_time();
+}
+
+void status_note_event(void) {
+  if (status_g == NULL)
+    return;
+  status_g->events++;
+  status_g->last_event_time = g_get_real_time();
+  status_g->last_event_mono = g_get_monotonic_time();
+}
+
+void status_note_registration_failure(void) {
+  if (status_g != NULL)
+    status_g->registration_failures++;
+}
+
+void status_note_engine(gboolean answered) {
+  if (status_g != NULL)
+    status_g->engine_answered = answered;
+}
+
+void status_set_error(const gchar *message) {
+  if (status_g == NULL)
+    return;
+  g_free(status_g->last_error);
+  status_g->last_error = g_strdup(message);
+}
+
+GVariant *status_to_variant(const MonitorHandler *monitor_handler, const SystemidCtx *systemid_ctx) {
+  g_return_val_if_fail(status_g != NULL, NULL);
+  g_return_val_if_fail(monitor_handler != NULL, NULL);
+
+  AdvwatchStats stats = monitor_handler->retired_stats;
+  if (monitor_handler->monitor != NULL) {
+    AdvwatchStats current;
+    advwatch_monitor_get_stats(monitor_handler->monitor, &current);
+    stats.heard += current.heard;
+    stats.foreign += current.foreign;
+    stats.repeats += current.repeats;
+    stats.reported += current.reported;
+  }
+  const gchar *state = status_state(monitor_handler, systemid_ctx);
+  const gint64 now_mono = g_get_monotonic_time();
+
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&builder, "{sv}", "state", g_variant_new_string(state));
+  const gboolean has_adapter = monitor_handler->adapter_str != NULL && !monitor_handler->adapter_missing;
+  g_variant_builder_add(&builder, "{sv}", "adapter",
+                        g_variant_new_string(has_adapter ? monitor_handler->adapter_str : ""));
+  g_variant_builder_add(&builder, "{sv}", "engine", g_variant_new_boolean(status_g->engine_answered));
+  g_variant_builder_add(&builder, "{sv}", "system_id_known",
+                        g_variant_new_boolean(systemid_ctx != NULL && systemid_ctx->systemid != NULL));
+  g_variant_builder_add(&builder, "{sv}", "beacons", g_variant_new_uint64(stats.heard));
+  g_variant_builder_add(&builder, "{sv}", "own_beacons", g_variant_new_uint64(stats.reported));
+  g_variant_builder_add(&builder, "{sv}", "events", g_variant_new_uint64(status_g->events));
+  g_variant_builder_add(&builder, "{sv}", "repeats", g_variant_new_uint64(stats.repeats));
+  g_variant_builder_add(&builder, "{sv}", "foreign", g_variant_new_uint64(stats.foreign));
+  g_variant_builder_add(&builder, "{sv}", "registration_failures",
+                        g_variant_new_uint64(status_g->registration_failures));
+  if (status_g->last_event_time != 0) {
+    g_variant_builder_add(&builder, "{sv}", "last_event_time", g_variant_new_int64(status_g->last_event_time));
+    g_variant_builder_add(&builder, "{sv}", "last_event_age_ms",
+                          g_variant_new_uint64(static_cast<guint64>(now_mono - status_g->last_event_mono) / 1000));
+  }
+  // The time of the change to the state reported now, even when no update
+  // has noted it yet.
+  const gint64 changed = g_strcmp0(state, status_g->state) == 0 ? status_g->state_change_time : g_get_real_time();
+  g_variant_builder_add(&builder, "{sv}", "last_state_change_time", g_variant_new_int64(changed));
+  if (g_strcmp0(state, STATUS_BACKING_OFF) == 0) {
+    const gint64 left = MAX(monitor_handler->retry_due_us - now_mono, 0);
+    g_variant_builder_add(&builder, "{sv}", "retry_in_ms", g_variant_new_uint32(static_cast<guint32>(left / 1000)));
+  }
+  g_variant_builder_add(&builder, "{sv}", "last_error",
+                        g_variant_new_string(status_g->last_error != NULL ? status_g->last_error : ""));
+  return g_variant_builder_end(&builder);
+}
