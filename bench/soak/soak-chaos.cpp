@@ -30,19 +30,20 @@ namespace {
 
 gint faults = 10000;
 gchar *seed_text = nullptr;
-gint first_ms = 10;
-gint ceiling_ms = 100;
+gint first_ms = 5;
+gint ceiling_ms = 50;
 gint interval_ms = 5;
 gint quiet_beacons = 4;
 gint warmup = 0;
 gint rss_bound = 10;
+gboolean no_fifo = FALSE;
 GOptionEntry entries[] = {
     {"faults", 'n', 0, G_OPTION_ARG_INT, &faults, "Faults to inject (default 10000)", "N"},
     {"seed", 's', 0, G_OPTION_ARG_STRING, &seed_text, "Seed of the schedule (default: random, printed)", "S"},
     {"backoff-first", 0, 0, G_OPTION_ARG_INT, &first_ms,
-     "kavrod's first re-registration delay, via KAVROD_RETRY_MS (default 10 ms)", "MS"},
+     "kavrod's first re-registration delay, via KAVROD_RETRY_MS (default 5 ms)", "MS"},
     {"backoff-ceiling", 'c', 0, G_OPTION_ARG_INT, &ceiling_ms,
-     "kavrod's back-off ceiling, via KAVROD_RETRY_MS; also the quiet time after each fault (default 100 ms)", "MS"},
+     "kavrod's back-off ceiling, via KAVROD_RETRY_MS; also the quiet time after each fault (default 50 ms)", "MS"},
     {"interval", 'i', 0, G_OPTION_ARG_INT, &interval_ms, "Time between beacons; every 4th is foreign (default 5 ms)",
      "MS"},
     {"quiet-beacons", 'q', 0, G_OPTION_ARG_INT, &quiet_beacons,
@@ -51,6 +52,8 @@ GOptionEntry entries[] = {
      "N"},
     {"rss-bound", 0, 0, G_OPTION_ARG_INT, &rss_bound,
      "Allowed RSS growth after the warm-up in percent; -1 prints it only (sanitizer builds) (default 10)", "P"},
+    {"no-fifo", 0, 0, G_OPTION_ARG_NONE, &no_fifo,
+     "Break the policy file otherwise where the schedule makes it a FIFO (same schedule)", nullptr},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
 const char kDest[] = "com.vemo.bt.ReceiveVemoBeacon";
@@ -167,6 +170,7 @@ class Chaos {
   double await_state(const char *want, gint64 from, gint64 allowance_ms, bool check_id);
   void check_listening_truth(bool strict, const char *where);
   bool control_gone();
+  bool responsive();
 
   // Faults.
   Kind draw();
@@ -450,11 +454,13 @@ bool Chaos::barrier() {
     return true;
   }
   guint64 previous = G_MAXUINT64;
+  bool answered = false;
   const bool done = wait_for(
       [&] {
         const Status s = status();
         if (!s.ok)
           return false;
+        answered = true;
         const bool settled = s.events == events_total_ && s.events == previous;
         previous = s.events;
         if (!settled)
@@ -462,7 +468,7 @@ bool Chaos::barrier() {
         return settled;
       },
       th::scaled(3000));
-  if (!done) {
+  if (!done && answered) {
     const Status s = status();
     g_print("note: kavrod's Status counts %" G_GUINT64_FORMAT " events, %" G_GUINT64_FORMAT
             " arrived; later phases are separated by time instead\n",
@@ -527,6 +533,34 @@ void Chaos::check_listening_truth(bool strict, const char *where) {
   }
 }
 
+/* kavrod answers at all (a Status refused or failing is an answer). When
+ * it does not, the run stops: every later check would only repeat it. */
+bool Chaos::responsive() {
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(conn_, kavrod_name_.c_str(), kPath, kDiagnostics, "Status",
+                                                          nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, th::scaled(5000),
+                                                          nullptr, &error);
+  if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))
+    return true;
+  std::string threads;
+  g_autofree gchar *task_dir = g_strdup_printf("/proc/%d/task", static_cast<int>(t_->kavrod->pid()));
+  if (GDir *dir = g_dir_open(task_dir, 0, nullptr)) {
+    while (const gchar *tid = g_dir_read_name(dir)) {
+      g_autofree gchar *comm = nullptr, *wchan = nullptr;
+      g_autofree gchar *comm_path = g_build_filename(task_dir, tid, "comm", nullptr);
+      g_autofree gchar *wchan_path = g_build_filename(task_dir, tid, "wchan", nullptr);
+      g_file_get_contents(comm_path, &comm, nullptr, nullptr);
+      g_file_get_contents(wchan_path, &wchan, nullptr, nullptr);
+      threads += std::string(" ") + tid + ":" + (comm != nullptr ? g_strstrip(comm) : "?") + "@" +
+                 (wchan != nullptr ? wchan : "?");
+    }
+    g_dir_close(dir);
+  }
+  verdict_.check(false, "fault %d (%s): kavrod stopped answering on the bus (threads:%s); the run stops", fault_index_,
+                 kind_name(last_kind_), threads.c_str());
+  return false;
+}
+
 /* kavrod takes its control service off the bus while BlueZ is absent. */
 bool Chaos::control_gone() {
   const bool gone = wait_for([&] { return !t_->bus.has_owner(kDest); }, allowance_ms());
@@ -569,13 +603,17 @@ Kind Chaos::draw() {
   std::uniform_int_distribution<int> pick(0, kKinds - 1);
   for (;;) {
     const Kind kind = static_cast<Kind>(pick(rng_));
-    // A reading held by a hung engine delays the next one until kavrod's
-    // List time-out: no System ID change for a number of faults after a
-    // hang (a count, so that the schedule follows from the seed alone), and
-    // if the time-out is still ahead then, the change waits for it.
-    if (kind == kSystemIdChanged && fault_index_ < hung_until_fault_)
+    // A reading held by a hung engine lasts until kavrod's List time-out,
+    // and delays the next reading until then: for a number of faults after
+    // a hang (a count, so that the schedule follows from the seed alone)
+    // the engine is neither restarted, hung again nor given a new System
+    // ID, and if the time-out is still ahead after them, such a fault waits
+    // for it.
+    const bool needs_engine = kind == kSystemIdChanged || kind == kEngineKilled || kind == kEngineRestarted ||
+                              kind == kEngineHung;
+    if (needs_engine && fault_index_ < hung_until_fault_)
       continue;
-    if (kind == kSystemIdChanged)
+    if (needs_engine)
       sleep_ms((hung_until_ - now_us()) / 1000);
     return kind;
   }
@@ -681,7 +719,9 @@ gint64 Chaos::inject_fault(Kind kind) {
       verdict_.check(list_id(user_conn_, &refused_with) == own_id_,
                      "fault %d: List as uid %u failed after the policy was rewritten: %s", fault_index_, user_uid_,
                      refused_with.c_str());
-      const int broken = std::uniform_int_distribution<int>(0, 3)(rng_);
+      int broken = std::uniform_int_distribution<int>(0, 3)(rng_);
+      if (broken == 2 && no_fifo)
+        broken = 0;
       g_unlink(policy_path_.c_str());
       switch (broken) {
         case 0:
@@ -895,6 +935,8 @@ int Chaos::run() {
     quiet_window();
     t_->events.clear();
 
+    if (!responsive())
+      break;
     if (!t_->kavrod->running()) {
       verdict_.check(false, "fault %d (%s): kavrod ended:\n%s", fault_index_, kKindNames[kind],
                      t_->kavrod->log().c_str());
