@@ -14,6 +14,7 @@
  * The schedule (kinds, holds, counts, System IDs) follows from the seed;
  * timing does not, so a replay repeats the faults, not every interleaving. */
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +199,7 @@ class Chaos {
   std::set<std::string> own_ids_;
   bool have_status_ = true;
   bool barrier_works_ = true;
+  bool interrupted_ = false;
   gint64 hung_until_ = 0;
   int hung_until_fault_ = 0;
   guint hangs_ = 0;
@@ -930,13 +932,28 @@ int Chaos::run() {
 
   if (warmup <= 0)
     warmup = std::min(500, std::max(1, faults / 10));
+  // Stopped from outside (a test time-out): the figures so far, and the
+  // processes shut down.
+  const guint on_sigterm = g_unix_signal_add(SIGTERM, +[](gpointer flag) -> gboolean {
+    *static_cast<bool *>(flag) = true;
+    return G_SOURCE_CONTINUE;
+  }, &interrupted_);
+  const guint on_sigint = g_unix_signal_add(SIGINT, +[](gpointer flag) -> gboolean {
+    *static_cast<bool *>(flag) = true;
+    return G_SOURCE_CONTINUE;
+  }, &interrupted_);
   const gint64 started = now_us();
   const guint timer = g_timeout_add(static_cast<guint>(interval_ms), on_tick, this);
   quiet_window();
   const soak::ProcStat at_start = soak::proc_stat(t_->kavrod->pid());
   soak::ProcStat at_warm = at_start;
 
+  int completed = 0;
   for (fault_index_ = 1; fault_index_ <= faults; fault_index_++) {
+    if (interrupted_) {
+      verdict_.check(false, "interrupted before fault %d", fault_index_);
+      break;
+    }
     const Kind kind = draw();
     last_kind_ = kind;
     fault_log_offset_ = t_->kavrod->log_size();
@@ -976,13 +993,14 @@ int Chaos::run() {
                      t_->kavrod->log().c_str());
       break;
     }
+    completed++;
     if (fault_index_ == warmup)
       at_warm = soak::proc_stat(t_->kavrod->pid());
     if (faults >= 10 && fault_index_ % (faults / 10) == 0)
       g_print("fault %5d: %.0f s, kavrod %s\n", fault_index_, ms_since(started) / 1000.0,
               soak::describe(soak::proc_stat(t_->kavrod->pid())).c_str());
   }
-  const int done = std::min(fault_index_, faults);
+  const int done = completed;
   g_source_remove(timer);
   wait_for([&] { return in_flight_ == 0; }, th::scaled(5000));
   const soak::ProcStat at_end = soak::proc_stat(t_->kavrod->pid());
@@ -1052,6 +1070,8 @@ int Chaos::run() {
           kib(at_end.rss_kb).c_str());
   g_print("kavrod: running until SIGTERM: %s, exit status %d\n", alive ? "yes" : "no", exit_status);
 
+  g_source_remove(on_sigterm);
+  g_source_remove(on_sigint);
   g_dbus_connection_signal_unsubscribe(conn_, subscription);
   g_dbus_connection_close_sync(user_conn_, nullptr, nullptr);
   g_clear_object(&user_conn_);
