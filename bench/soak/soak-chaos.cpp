@@ -1034,8 +1034,8 @@ int Chaos::run() {
                    events_total_);
 
   g_print("seed %s; replay: soak-chaos --faults %d --seed %s --backoff-first %d --backoff-ceiling %d --interval %d "
-          "--quiet-beacons %d\n",
-          seed_text, faults, seed_text, first_ms, ceiling_ms, interval_ms, quiet_beacons);
+          "--quiet-beacons %d%s\n",
+          seed_text, faults, seed_text, first_ms, ceiling_ms, interval_ms, quiet_beacons, no_fifo ? " --no-fifo" : "");
   g_print("faults: %d in %.1f s (KAVROD_RETRY_MS=%s; allowance to the right state: ceiling + %d ms)\n", done, seconds,
           retry.c_str(), th::scaled(500));
   g_print("%-36s %6s %8s %11s %10s\n", "kind", "count", "reached", "mean ms", "worst ms");
