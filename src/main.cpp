@@ -279,8 +279,12 @@ void app_cleanup(AppCtx *ctx) {
     g_dbus_connection_signal_unsubscribe(ctx->con, ctx->subscription_id);
   if (ctx->watch_id != 0)
     g_bus_unwatch_name(ctx->watch_id);
-  if (ctx->systemid_handler != NULL)
+  if (ctx->systemid_handler != NULL) {
+    // The monitor handler borrows it and goes after it.
+    if (ctx->monitor_handler != NULL)
+      ctx->monitor_handler->systemid_ctx = NULL;
     systemid_handler_teardown(ctx->systemid_handler);
+  }
   if (ctx->monitor_handler != NULL)
     monitor_handler_teardown(ctx->monitor_handler);
   if (ctx->con != NULL) {

@@ -631,8 +631,8 @@ void handle_monitor_method(RegistrationRef *ref, const gchar *method, GVariant *
     }
   } else if (g_strcmp0(method, "Release") == 0) {
     if (monitor->state == State::Registering || monitor->state == State::Active) {
-      // BlueZ dropped the registration along with the Release().
-      monitor->registered = false;
+      // BlueZ keeps the application registered after releasing its
+      // monitor: cleanup still unregisters it.
       g_warning("advwatch: BlueZ released beacon monitor %s on %s; it reports no beacons until it is started "
                 "again",
                 root.c_str(), monitor->adapter_path.c_str());

@@ -24,8 +24,9 @@ void call_no_reply(GDBusConnection *connection, const char *destination, const c
   g_autoptr(GDBusMessage) message = g_dbus_message_new_method_call(destination, path, interface, method);
   if (sunk != nullptr)
     g_dbus_message_set_body(message, sunk);
-  g_dbus_message_set_flags(message, static_cast<GDBusMessageFlags>(G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED |
-                                                                    G_DBUS_MESSAGE_FLAGS_NO_AUTO_START));
+  /* Only NO_REPLY_EXPECTED, as bluetoothd's calls carry: strict clients
+   * refuse flag combinations they do not know. */
+  g_dbus_message_set_flags(message, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
   g_autoptr(GError) error = nullptr;
   if (!g_dbus_connection_send_message(connection, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &error))
     g_warning("cannot call %s.%s on %s %s: %s", interface, method, destination, path, error->message);
@@ -54,7 +55,7 @@ void call_async(GDBusConnection *connection, const char *destination, const char
   auto *closure = new CallDone(std::move(done));
   Pending::hold();
   g_dbus_connection_call(connection, destination, path, interface, method, params, reply_type,
-                         G_DBUS_CALL_FLAGS_NO_AUTO_START, timeout_ms, cancellable, call_finished, closure);
+                         G_DBUS_CALL_FLAGS_NONE, timeout_ms, cancellable, call_finished, closure);
 }
 
 void return_error(GDBusMethodInvocation *invocation, const char *name, const std::string &message) {

@@ -1,6 +1,11 @@
 /* The simulated bluetoothd and its radios. One instance per process, run on
  * the thread-default main context of its creator.
  *
+ * Split the way bluetoothd is: this record and the bus presence live in
+ * sim.cpp, adapters and what they hear in adapter.cpp, devices in
+ * device.cpp, advertisement monitors in adv_monitor.cpp, advertising in
+ * advertising.cpp, the test controls in control.cpp.
+ *
  * Two bus connections: the control connection owns com.vemo.Sim.BlueZ for
  * the whole run; the BlueZ connection owns org.bluez and is closed on
  * Leave and opened anew on Return, so clients see the daemon go away with
@@ -10,6 +15,7 @@
 #include <gio/gio.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -31,6 +37,15 @@ struct Options {
   bool controller_filtering = false;
   guint device_timeout_s = 30;  /* 0: devices stay */
   guint advertising_instances = 4;
+};
+
+/* RSSI filtering of a monitor, as bluetoothd does it in software. */
+struct RssiFilter {
+  bool set = false;  /* all fields unset: DeviceFound per advertisement */
+  gint16 high = 0;
+  gint16 low = 0;
+  guint16 high_timeout_s = 0;
+  guint16 low_timeout_s = 0;
 };
 
 /* Parses "hciN[:nomonitor][:noadvertising]". */
@@ -59,6 +74,7 @@ class Simulator {
     bool monitor_manager = true;
     bool advertising_manager = true;
     std::set<std::string> discovery_clients;
+    std::map<std::string, Variant> discovery_filters;  /* by client */
   };
   struct Device {
     std::string path;
@@ -67,11 +83,21 @@ class Simulator {
     bool persistent = false;  /* added through AddDevice: never expires */
     gint64 last_seen = 0;
   };
+  /* Per device state of an RSSI-filtered monitor. */
+  struct Tracked {
+    gint64 high_since = 0;  /* monotonic µs; 0: not above the high threshold */
+    gint64 low_since = 0;   /* 0: not below the low threshold */
+    gint64 last_seen = 0;
+    bool found = false;
+    guint lost_source = 0;  /* DeviceLost when nothing is heard for the low timeout */
+  };
   struct Monitor {
     std::string path;
     std::vector<OrPattern> patterns;
+    RssiFilter rssi;
     bool activated = false;
     std::set<std::string> found;  /* devices announced with DeviceFound */
+    std::map<std::string, Tracked> tracked;
   };
   struct MonitorApp {
     uint64_t id = 0;
@@ -94,6 +120,7 @@ class Simulator {
     GCancellable *cancellable = nullptr;
     GDBusMethodInvocation *invocation = nullptr;  /* RegisterAdvertisement awaiting its answer */
     AdData data;
+    AdData scan_response;
     guint interval_ms = kDefaultIntervalMs;
     guint transmit_source = 0;
     guint timeout_source = 0;
@@ -120,8 +147,12 @@ class Simulator {
   void schedule_expiry();
   void expire_devices();
 
-  /* Radio */
-  void hear(Adapter &adapter, const std::string &address, const AdData &data, gint16 rssi);
+  /* Radio: @scan_response reaches only adapters that scan actively. */
+  void hear(Adapter &adapter, const std::string &address, const AdData &data, const AdData &scan_response,
+            gint16 rssi);
+  /* Device1 properties from what was heard, merged with what the device
+   * at @path already shows, as bluetoothd fills them. */
+  Properties device_properties(const std::string &path, const AdFields &fields, gint16 rssi) const;
 
   /* Monitors */
   void register_monitor(Adapter &adapter, GDBusMethodInvocation *invocation, const char *root);
@@ -129,6 +160,10 @@ class Simulator {
   void on_managed_objects(uint64_t id, GVariant *reply, const GError *error);
   void on_client_interfaces(uint64_t id, const char *signal, GVariant *params);
   void consider_monitor(MonitorApp &app, const char *path, GVariant *properties, bool activate_now);
+  /* Reports @device to @monitor after its RSSI filter, as bluetoothd does. */
+  void report_device(MonitorApp &app, Monitor &monitor, const std::string &device, gint16 rssi);
+  void device_lost_timeout(uint64_t app_id, const std::string &monitor, const std::string &device);
+  void stop_tracking(Monitor &monitor);
   void release_app(MonitorApp &app, bool tell_client);
   /* Releases and drops every monitor of @sender's applications, which stay
    * registered; false when it has none. */

@@ -54,6 +54,23 @@ void expect_no_event(DaemonTest &t, const char *systemid, guint8 sequence) {
   EXPECT_EQ(t.events.size(), before);
 }
 
+/* Pause or Resume as root; fails the test when the call fails. */
+void control(DaemonTest &t, const char *method) {
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
+                                       "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", method,
+                                       nullptr, nullptr, &error);
+  ASSERT_NE(reply, nullptr) << method << ": " << error->message;
+}
+
+/* BlueZ leaves and returns with adapter @from replaced by @to. */
+void return_renamed(DaemonTest &t, const char *from, const char *to, bool monitor_manager) {
+  g_variant_unref(t.bluez_control("Leave", nullptr));
+  g_variant_unref(t.bluez_control("RemoveAdapter", g_variant_new("(s)", from)));
+  g_variant_unref(t.bluez_control("AddAdapter", g_variant_new("(sbb)", to, monitor_manager, TRUE), "(o)"));
+  g_variant_unref(t.bluez_control("Return", nullptr));
+}
+
 size_t readings(DaemonTest &t) { return t.kavrod->count("System ID: " + std::string(kIdA) + " from rule"); }
 
 TEST(Resilience, NoBusPeerCanStallTheConfigurationReading) {
@@ -79,7 +96,7 @@ TEST(Resilience, NoBusPeerCanStallTheConfigurationReading) {
 
   // The engine itself, slow to answer, announcing many changes at once:
   // one reading runs, at most one more follows, and beacons go on.
-  t.set_list_fault("delay", 500);
+  t.set_list_fault("delay", 1000);
   for (int i = 0; i < 200; i++)
     g_variant_unref(t.engine_call("com.vemo.Sim.ActionEngine1", "EmitChanged", nullptr));
   expect_beacon_becomes_event(t, kIdA, 2);
@@ -120,17 +137,10 @@ TEST(Resilience, BluezRefusingOrReleasingTheMonitorIsAskedAgain) {
   mark = t.kavrod->log_size();
   g_variant_unref(t.bluez_control("ReleaseMonitors", g_variant_new("(s)", monitor_client(t).c_str())));
   ASSERT_TRUE(t.kavrod->wait_for_log("BlueZ refused it", 5000, mark));
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) paused = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
-                                        "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", "Pause",
-                                        nullptr, nullptr, &error);
-  ASSERT_NE(paused, nullptr) << error->message;
+  control(t, "Pause");
   th::wait_until([] { return false; }, 1200);
   EXPECT_EQ(t.monitors().size(), 0u);
-  g_autoptr(GVariant) resumed = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
-                                         "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", "Resume",
-                                         nullptr, nullptr, &error);
-  ASSERT_NE(resumed, nullptr) << error->message;
+  control(t, "Resume");
   ASSERT_TRUE(t.wait_monitors(1));
   expect_beacon_becomes_event(t, kIdA, 3);
   EXPECT_EQ(t.kavrod->stop(SIGTERM), 0);
@@ -153,29 +163,19 @@ TEST(Resilience, BluezReturningFindsTheMonitorAsItShouldBe) {
   expect_beacon_becomes_event(t, kIdB, 1);
 
   // A pause outlives BlueZ leaving and coming back; Resume ends it.
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) paused = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
-                                        "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", "Pause",
-                                        nullptr, nullptr, &error);
-  ASSERT_NE(paused, nullptr) << error->message;
+  control(t, "Pause");
   g_variant_unref(t.bluez_control("Leave", nullptr));
   g_variant_unref(t.bluez_control("Return", nullptr));
   ASSERT_TRUE(t.wait_systemid(kIdB));
   ASSERT_TRUE(t.wait_monitors(0));
   expect_no_event(t, kIdB, 2);
-  g_autoptr(GVariant) resumed = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
-                                         "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", "Resume",
-                                         nullptr, nullptr, &error);
-  ASSERT_NE(resumed, nullptr) << error->message;
+  control(t, "Resume");
   ASSERT_TRUE(t.wait_monitors(1));
   expect_beacon_becomes_event(t, kIdB, 3);
 
   // Back with the controller under another name: the search finds it.
   size_t mark = t.kavrod->log_size();
-  g_variant_unref(t.bluez_control("Leave", nullptr));
-  g_variant_unref(t.bluez_control("RemoveAdapter", g_variant_new("(s)", "hci0")));
-  g_variant_unref(t.bluez_control("AddAdapter", g_variant_new("(sbb)", "hci1", TRUE, TRUE), "(o)"));
-  g_variant_unref(t.bluez_control("Return", nullptr));
+  return_renamed(t, "hci0", "hci1", true);
   ASSERT_TRUE(t.wait_monitors(1));
   EXPECT_EQ(t.monitors()[0].first, "hci1");
   EXPECT_TRUE(t.kavrod->wait_for_log("moves from adapter /org/bluez/hci0 to /org/bluez/hci1", 1000, mark));
@@ -183,10 +183,7 @@ TEST(Resilience, BluezReturningFindsTheMonitorAsItShouldBe) {
 
   // Back with no capable adapter: no monitor and a warning, until one is.
   mark = t.kavrod->log_size();
-  g_variant_unref(t.bluez_control("Leave", nullptr));
-  g_variant_unref(t.bluez_control("RemoveAdapter", g_variant_new("(s)", "hci1")));
-  g_variant_unref(t.bluez_control("AddAdapter", g_variant_new("(sbb)", "hci2", FALSE, TRUE), "(o)"));
-  g_variant_unref(t.bluez_control("Return", nullptr));
+  return_renamed(t, "hci1", "hci2", false);
   ASSERT_TRUE(t.kavrod->wait_for_log("no adapter offers org.bluez.AdvertisementMonitorManager1", 5000, mark));
   EXPECT_EQ(t.monitors().size(), 0u);
   EXPECT_TRUE(t.wait_systemid(kIdB));  // the control service is up all the same
@@ -251,25 +248,30 @@ TEST(Resilience, StatusTellsTheTruthInEveryState) {
   EXPECT_EQ(counter(t, "own_beacons"), 1u);
   EXPECT_EQ(counter(t, "events"), 1u);
 
-  g_autoptr(GError) error = nullptr;
-  auto control = [&](const char *method) {
-    g_autoptr(GVariant) reply = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
-                                         "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", method,
-                                         nullptr, nullptr, &error);
-    ASSERT_NE(reply, nullptr) << error->message;
-  };
-  control("Pause");
+  control(t, "Pause");
   EXPECT_EQ(state_of(t), "paused");
-  control("Resume");
+  control(t, "Resume");
   ASSERT_TRUE(wait_state(t, "listening"));
 
   // Refused on every attempt for a while: backing off, never listening
   // while BlueZ holds no monitor of ours, then listening again.
   g_variant_unref(t.bluez_control("FailNextRegisterMonitor", g_variant_new("(u)", 3)));
   g_variant_unref(t.bluez_control("ReleaseMonitors", g_variant_new("(s)", monitor_client(t).c_str())));
-  ASSERT_TRUE(wait_state(t, "backing-off"));
+  // One answer that says backing-off also says when the next try is.
+  GVariant *backing_off = nullptr;
+  ASSERT_TRUE(th::wait_until([&] {
+    GVariant *dict = status(t);
+    const gchar *state = "";
+    if (dict != nullptr && g_variant_lookup(dict, "state", "&s", &state) && g_str_equal(state, "backing-off")) {
+      backing_off = dict;
+      return true;
+    }
+    if (dict != nullptr)
+      g_variant_unref(dict);
+    return false;
+  }));
   {
-    g_autoptr(GVariant) dict = status(t);
+    g_autoptr(GVariant) dict = backing_off;
     guint32 retry_ms = 0;
     EXPECT_TRUE(g_variant_lookup(dict, "retry_in_ms", "u", &retry_ms));
     EXPECT_LE(retry_ms, 800u);
@@ -289,10 +291,7 @@ TEST(Resilience, StatusTellsTheTruthInEveryState) {
   EXPECT_EQ(counter(t, "registration_failures"), 4u);
 
   // No capable adapter after BlueZ returns.
-  g_variant_unref(t.bluez_control("Leave", nullptr));
-  g_variant_unref(t.bluez_control("RemoveAdapter", g_variant_new("(s)", "hci0")));
-  g_variant_unref(t.bluez_control("AddAdapter", g_variant_new("(sbb)", "hci2", FALSE, TRUE), "(o)"));
-  g_variant_unref(t.bluez_control("Return", nullptr));
+  return_renamed(t, "hci0", "hci2", false);
   ASSERT_TRUE(wait_state(t, "no-adapter"));
   EXPECT_EQ(t.kavrod->stop(SIGTERM), 0);
 }

@@ -147,11 +147,18 @@ TEST(AdvertisementProperties, LengthLimitIsThirtyOneBytes) {
   g_autoptr(GVariant) too_long = broadcast(1, std::vector<uint8_t>(28, 0));
   EXPECT_EQ(advertisement_from_properties(too_long, "sim", 0, &request, &why), AdError::InvalidLength);
   EXPECT_NE(why.find("32 bytes"), std::string::npos) << why;
-  /* Included parts count too: the name pushes a fitting payload over. */
-  g_autoptr(GVariant) named = broadcast(1, std::vector<uint8_t>(24, 0), [](GVariantBuilder *b) {
+  /* The name goes to the scan response; an included TX power takes room
+   * from the advertising data. */
+  g_autoptr(GVariant) named = broadcast(1, std::vector<uint8_t>(27, 0), [](GVariantBuilder *b) {
     g_variant_builder_add(b, "{sv}", "LocalName", g_variant_new_string("ab"));
   });
-  EXPECT_EQ(advertisement_from_properties(named, "sim", 0, &request, &why), AdError::InvalidLength);
+  EXPECT_EQ(advertisement_from_properties(named, "sim", 0, &request, &why), AdError::None) << why;
+  EXPECT_EQ(ad_encoded_length(request.data), 31u);
+  EXPECT_EQ(ad_encode(request.scan_response), bytes({3, kAdCompleteName, 'a', 'b'}));
+  g_autoptr(GVariant) powered = broadcast(1, std::vector<uint8_t>(25, 0), [](GVariantBuilder *b) {
+    g_variant_builder_add(b, "{sv}", "Includes", g_variant_new_parsed("['tx-power']"));
+  });
+  EXPECT_EQ(advertisement_from_properties(powered, "sim", 0, &request, &why), AdError::InvalidLength);
 }
 
 TEST(AdvertisementProperties, RejectsBadTypesAndValues) {
@@ -186,27 +193,110 @@ TEST(AdvertisementProperties, RejectsBadTypesAndValues) {
     g_variant_builder_add(b, "{sv}", "MinInterval", g_variant_new_uint32(200));
     g_variant_builder_add(b, "{sv}", "MaxInterval", g_variant_new_uint32(100));
   }, "MinInterval 200 ms");
+  /* bluetoothd's own checks: an absent MaxInterval counts as 0, the
+   * name cannot come from both places, Data cannot set what it builds,
+   * a broadcast cannot be discoverable. */
+  check([](GVariantBuilder *b) {
+    g_variant_builder_add(b, "{sv}", "Type", g_variant_new_string("broadcast"));
+    g_variant_builder_add(b, "{sv}", "MinInterval", g_variant_new_uint32(100));
+  }, "MaxInterval 0 ms");
+  check([](GVariantBuilder *b) {
+    g_variant_builder_add(b, "{sv}", "Type", g_variant_new_string("broadcast"));
+    g_variant_builder_add(b, "{sv}", "MinInterval", g_variant_new_uint32(10));
+    g_variant_builder_add(b, "{sv}", "MaxInterval", g_variant_new_uint32(100));
+  }, "10 ms is outside");
   check([](GVariantBuilder *b) {
     g_variant_builder_add(b, "{sv}", "Type", g_variant_new_string("peripheral"));
-    g_variant_builder_add(b, "{sv}", "Includes", g_variant_new_parsed("['rsi']"));
-  }, "\"rsi\"");
+    g_variant_builder_add(b, "{sv}", "Includes", g_variant_new_parsed("['local-name']"));
+    g_variant_builder_add(b, "{sv}", "LocalName", g_variant_new_string("x"));
+  }, "local-name");
+  check([](GVariantBuilder *b) {
+    g_variant_builder_add(b, "{sv}", "Type", g_variant_new_string("peripheral"));
+    g_variant_builder_add(b, "{sv}", "Data", g_variant_new_parsed("{byte 0x09: <[byte 0x41]>}"));
+  }, "0x09");
+  check([](GVariantBuilder *b) {
+    g_variant_builder_add(b, "{sv}", "Type", g_variant_new_string("broadcast"));
+    g_variant_builder_add(b, "{sv}", "Discoverable", g_variant_new_boolean(TRUE));
+  }, "cannot be discoverable");
 }
 
-TEST(AdvertisementProperties, PeripheralFlagsUuidsIncludesAndInterval) {
+TEST(AdvertisementProperties, LayoutAsBluetoothdBuildsIt) {
+  /* What BlueZ's example-advertisement registers. */
+  auto example = [](std::function<void(GVariantBuilder *)> extra, const char *name) {
+    GVariantBuilder b;
+    g_variant_builder_init(&b, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&b, "{sv}", "Type", g_variant_new_string("peripheral"));
+    g_variant_builder_add(&b, "{sv}", "ServiceUUIDs", g_variant_new_parsed("['180D', '180F']"));
+    g_variant_builder_add(&b, "{sv}", "ManufacturerData", g_variant_new_parsed("{uint16 0xffff: <[byte 0, 1, 2, 3]>}"));
+    g_variant_builder_add(&b, "{sv}", "ServiceData", g_variant_new_parsed("{'9999': <[byte 0, 1, 2, 3, 4]>}"));
+    g_variant_builder_add(&b, "{sv}", "LocalName", g_variant_new_string(name));
+    g_variant_builder_add(&b, "{sv}", "Includes", g_variant_new_parsed("['tx-power']"));
+    g_variant_builder_add(&b, "{sv}", "Data", g_variant_new_parsed("{byte 0x26: <[byte 1, 1, 0]>}"));
+    if (extra)
+      extra(&b);
+    return g_variant_ref_sink(g_variant_builder_end(&b));
+  };
+  AdvertisementRequest request;
+  std::string why;
+  g_autoptr(GVariant) plain = example(nullptr, "TestAdvertisement");
+  ASSERT_EQ(advertisement_from_properties(plain, "sim", -7, &request, &why), AdError::None) << why;
+  /* No Flags (not discoverable), the client's data in bluetoothd's order,
+   * then the TX power: 31 bytes exactly. */
+  EXPECT_EQ(ad_encode(request.data),
+            bytes({5, 0x03, 0x0d, 0x18, 0x0f, 0x18, 7, 0xff, 0xff, 0xff, 0, 1, 2, 3, 8, 0x16, 0x99, 0x99, 0, 1, 2, 3, 4,
+                   4, 0x26, 1, 1, 0, 2, 0x0a, 0xf9}));
+  EXPECT_EQ(ad_encode(request.scan_response),
+            bytes({18, 0x09, 'T', 'e', 's', 't', 'A', 'd', 'v', 'e', 'r', 't', 'i', 's', 'e', 'm', 'e', 'n', 't'}));
+  EXPECT_EQ(request.interval_ms, kDefaultIntervalMs);
+
+  /* A name longer than the scan response is shortened to fit. */
+  std::string long_name(40, 'n');
+  g_autoptr(GVariant) named = example(nullptr, long_name.c_str());
+  ASSERT_EQ(advertisement_from_properties(named, "sim", 0, &request, &why), AdError::None) << why;
+  ASSERT_EQ(request.scan_response.size(), 1u);
+  EXPECT_EQ(request.scan_response[0].type, kAdShortName);
+  EXPECT_EQ(request.scan_response[0].content.size(), 29u);
+
+  /* Discoverable adds Flags among the client's other data, and they take room. */
+  g_autoptr(GVariant) discoverable = example(
+      [](GVariantBuilder *b) { g_variant_builder_add(b, "{sv}", "Discoverable", g_variant_new_boolean(TRUE)); }, "x");
+  EXPECT_EQ(advertisement_from_properties(discoverable, "sim", 0, &request, &why), AdError::InvalidLength);
+
+  /* A discoverable adapter makes the kernel put Flags first. */
   GVariantBuilder b;
   g_variant_builder_init(&b, G_VARIANT_TYPE_VARDICT);
   g_variant_builder_add(&b, "{sv}", "Type", g_variant_new_string("peripheral"));
-  g_variant_builder_add(&b, "{sv}", "ServiceUUIDs", g_variant_new_parsed("['180d', '180f']"));
-  g_variant_builder_add(&b, "{sv}", "Includes", g_variant_new_parsed("['tx-power', 'local-name']"));
-  g_variant_builder_add(&b, "{sv}", "MinInterval", g_variant_new_uint32(5));
-  g_autoptr(GVariant) props = g_variant_ref_sink(g_variant_builder_end(&b));
-  AdvertisementRequest request;
+  g_variant_builder_add(&b, "{sv}", "Appearance", g_variant_new_uint16(0x0340));
+  g_variant_builder_add(&b, "{sv}", "Includes", g_variant_new_parsed("['local-name', 'no-such-include']"));
+  g_variant_builder_add(&b, "{sv}", "MinInterval", g_variant_new_uint32(30));
+  g_variant_builder_add(&b, "{sv}", "MaxInterval", g_variant_new_uint32(60));
+  g_autoptr(GVariant) flagged = g_variant_ref_sink(g_variant_builder_end(&b));
+  ASSERT_EQ(advertisement_from_properties(flagged, "hostname", 0, &request, &why, true), AdError::None) << why;
+  EXPECT_EQ(ad_encode(request.data), bytes({2, 0x01, 0x06, 3, 0x19, 0x40, 0x03}));
+  EXPECT_EQ(ad_encode(request.scan_response), bytes({9, 0x09, 'h', 'o', 's', 't', 'n', 'a', 'm', 'e'}));
+  EXPECT_EQ(request.interval_ms, 30u);
+}
+
+TEST(AdStructures, RawDataParsesIntoDeviceFields) {
+  AdData data;
   std::string why;
-  ASSERT_EQ(advertisement_from_properties(props, "hostname", -7, &request, &why), AdError::None) << why;
-  EXPECT_TRUE(pattern_matches({0, kAdFlags, bytes({kFlagsLeGeneralNoBrEdr})}, request.data));
-  EXPECT_TRUE(pattern_matches({0, kAdUuid16Complete, bytes({0x0d, 0x18, 0x0f, 0x18})}, request.data));
-  EXPECT_TRUE(pattern_matches({0, kAdCompleteName, bytes({'h', 'o', 's', 't'})}, request.data));
-  EXPECT_TRUE(pattern_matches({0, kAdTxPower, bytes({0xf9})}, request.data));
-  /* No controller advertises faster than every 20 ms. */
-  EXPECT_EQ(request.interval_ms, kMinIntervalMs);
+  const auto raw = bytes({2, 0x01, 0x06, 3, 0x03, 0x0d, 0x18, 5, 0x16, 0x99, 0x99, 0xab, 0xcd, 5, 0x08, 'a', 'b', 'c',
+                          'd', 3, 0x19, 0x40, 0x03, 2, 0x0a, 0xf4, 5, 0xff, 0x4c, 0x00, 1, 2, 0, 0});
+  ASSERT_TRUE(ad_parse(raw, &data, &why)) << why;
+  EXPECT_EQ(ad_encode(data), std::vector<uint8_t>(raw.begin(), raw.end() - 2));  /* padding dropped */
+  AdFields fields = ad_fields(data);
+  EXPECT_EQ(fields.name, std::optional<std::string>("abcd"));
+  EXPECT_FALSE(fields.name_complete);
+  EXPECT_EQ(fields.uuids, std::vector<std::string>{"0000180d-0000-1000-8000-00805f9b34fb"});
+  EXPECT_EQ(fields.service_data.at("00009999-0000-1000-8000-00805f9b34fb"), bytes({0xab, 0xcd}));
+  EXPECT_EQ(fields.manufacturer_data.at(0x004c), bytes({1, 2}));
+  EXPECT_EQ(fields.appearance, std::optional<uint16_t>(0x0340));
+  EXPECT_EQ(fields.tx_power, std::optional<int16_t>(-12));
+  EXPECT_EQ(fields.flags, std::optional<std::vector<uint8_t>>(bytes({0x06})));
+
+  EXPECT_FALSE(ad_parse(bytes({5, 0xff, 1}), &data, &why));
+  EXPECT_NE(why.find("runs past"), std::string::npos) << why;
+  EXPECT_FALSE(ad_parse(bytes({2, 0x01, 0x06, 0, 3}), &data, &why));
+  EXPECT_FALSE(ad_parse(bytes({2, 0x50, 0x00}), &data, &why));
+  EXPECT_NE(why.find("0x50"), std::string::npos) << why;
 }
