@@ -1,9 +1,9 @@
 #!/bin/sh
 # Builds the soak programs and runs them one after the other, each printing
 # its figures; exits 1 when any invariant broke. Runs as root (the control
-# soak starts refused callers as nobody). Takes about 30 minutes with the
-# defaults (1,000,000 beacons, 10 minutes of plug-in host); --quick runs
-# small counts in about 2 minutes.
+# soak starts refused callers as nobody). Takes about an hour with the
+# defaults (1,000,000 beacons, 10 minutes of plug-in host, 10,000 random
+# faults); --quick runs small counts in about 3 minutes.
 # Usage: bench/soak/soak.sh [--quick] [build-dir]
 set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -20,13 +20,15 @@ if [ "$quick" = yes ]; then
 engine-faults --rounds 20 --slow 1 --restart-every 5
 flood --beacons 30000
 control --calls 2000
-plugin-host --seconds 30"
+plugin-host --seconds 30
+chaos --faults 200"
 else
   runs="bluez-restarts
 engine-faults
 flood
 control
-plugin-host"
+plugin-host
+chaos"
 fi
 
 out=$(mktemp /tmp/kavrod-soak-XXXXXX)
