@@ -223,8 +223,8 @@ void Simulator::remove_adapter(const std::string &name) {
                                [&](const std::unique_ptr<Adapter> &a) { return a.get() == adapter; }));
 }
 
-void Simulator::hear(Adapter &adapter, const std::string &address, const AdData &data, const AdData &scan_response,
-                     gint16 rssi) {
+void Simulator::hear(Adapter &adapter, const std::string &address, bool random, const AdData &data,
+                     const AdData &scan_response, gint16 rssi) {
   if (!present_)
     return;
   GVariant *powered = bluez_tree_.property(adapter.path, kAdapterInterface, "Powered");
@@ -259,7 +259,7 @@ void Simulator::hear(Adapter &adapter, const std::string &address, const AdData 
   /* A new device shows what was heard in its InterfacesAdded already. */
   Properties properties = device_properties(path, ad_fields(heard), rssi);
   if (devices_.find(path) == devices_.end()) {
-    if (ensure_device(adapter, address, false, properties) == nullptr)
+    if (ensure_device(adapter, address, random, false, properties) == nullptr)
       return;
   } else {
     bluez_tree_.set_properties(path, kDeviceInterface, properties);

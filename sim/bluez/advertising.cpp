@@ -40,6 +40,10 @@ void Simulator::register_advertisement(Adapter &adapter, GDBusMethodInvocation *
   ad.adapter = adapter.name;
   ad.cancellable = g_cancellable_new();
   ad.invocation = G_DBUS_METHOD_INVOCATION(g_object_ref(invocation));
+  /* bluetoothd's D-Bus client asks the object for managed objects first;
+   * most clients answer UnknownMethod, which it ignores. */
+  call_async(bluez_connection_, sender, path, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr,
+             nullptr, kClientCallTimeoutMs, ad.cancellable, [](GVariant *, const GError *) {});
   call_async(bluez_connection_, sender, path, "org.freedesktop.DBus.Properties", "GetAll",
              g_variant_new("(s)", kAdvertisementInterface), G_VARIANT_TYPE("(a{sv})"), kClientCallTimeoutMs,
              ad.cancellable,
@@ -79,6 +83,10 @@ void Simulator::on_advertisement_properties(uint64_t id, GVariant *reply, const 
   ad->data = std::move(request.data);
   ad->scan_response = std::move(request.scan_response);
   ad->interval_ms = request.interval_ms;
+  /* The kernel sends a non-connectable advertisement from a non-resolvable
+   * private address of its own; a connectable one from the adapter's. */
+  ad->random_address = request.type != "peripheral";
+  ad->address = ad->random_address ? new_nonresolvable_address() : adapter->address;
   ad->active = true;
   struct Tick {
     Simulator *self;
@@ -108,8 +116,9 @@ void Simulator::on_advertisement_properties(uint64_t id, GVariant *reply, const 
         },
         new Tick{this, id}, free_tick);
   update_instances(ad->adapter);
-  g_message("advertisement %s of %s on air from %s every %u ms%s", ad->path.c_str(), ad->sender.c_str(),
-            ad->adapter.c_str(), ad->interval_ms, request.timeout_s > 0 ? " until its timeout" : "");
+  g_message("advertisement %s of %s on air from %s as %s every %u ms%s", ad->path.c_str(), ad->sender.c_str(),
+            ad->adapter.c_str(), ad->address.c_str(), ad->interval_ms,
+            request.timeout_s > 0 ? " until its timeout" : "");
   /* On air before the answer: the first transmission goes out now. */
   GDBusMethodInvocation *invocation = ad->invocation;
   ad->invocation = nullptr;
@@ -125,13 +134,14 @@ void Simulator::transmit(Advertisement &advertisement) {
   GVariant *powered = bluez_tree_.property(from->path, kAdapterInterface, "Powered");
   if (powered == nullptr || !g_variant_get_boolean(powered))
     return;
-  const std::string address = from->address;
+  const std::string address = advertisement.address;
+  const bool random = advertisement.random_address;
   /* hear() may end this advertisement's owner */
   const AdData data = advertisement.data;
   const AdData scan_response = advertisement.scan_response;
   for (size_t i = 0; i < adapters_.size(); i++)
     if (adapters_[i]->name != advertisement.adapter)
-      hear(*adapters_[i], address, data, scan_response, kNeighbourRssi);
+      hear(*adapters_[i], address, random, data, scan_response, kNeighbourRssi);
 }
 
 void Simulator::drop_advertisement(uint64_t id, bool tell_client) {

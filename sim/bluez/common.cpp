@@ -47,4 +47,26 @@ bool valid_adapter_name(const std::string &name) {
   return std::all_of(name.begin(), name.end(), [](char c) { return g_ascii_isalnum(c) || c == '_'; });
 }
 
+bool looks_static_random(const std::string &address) {
+  return !address.empty() && g_ascii_xdigit_value(address[0]) >= 0xc;
+}
+
+std::string new_nonresolvable_address() {
+  guint8 bytes[6];
+  for (;;) {
+    for (auto &b : bytes)
+      b = static_cast<guint8>(g_random_int_range(0, 256));
+    bytes[0] &= 0x3f;
+    bool zeros = bytes[0] == 0, ones = bytes[0] == 0x3f;
+    for (int i = 1; i < 6; i++) {
+      zeros = zeros && bytes[i] == 0;
+      ones = ones && bytes[i] == 0xff;
+    }
+    if (!zeros && !ones)
+      break;
+  }
+  g_autofree gchar *text = g_strdup_printf("%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1], bytes[2], bytes[3],
+                                           bytes[4], bytes[5]);
+  return text;
+}
 }  // namespace bzsim

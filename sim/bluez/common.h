@@ -29,5 +29,12 @@ GVariant *string_array(const std::vector<std::string> &items);
 GVariant *manufacturer_variant(const std::map<uint16_t, std::vector<uint8_t>> &data);
 std::map<uint16_t, std::vector<uint8_t>> manufacturer_map(GVariant *value);
 bool valid_adapter_name(const std::string &name);
+/* True for a static random address (both top bits set): how injected and
+ * added devices tell their AddressType. */
+bool looks_static_random(const std::string &address);
+/* A fresh non-resolvable private address (top bits 00, neither the random
+ * part all zeros nor all ones), as the kernel picks for non-connectable
+ * advertising. */
+std::string new_nonresolvable_address();
 
 }  // namespace bzsim

@@ -44,7 +44,7 @@ void Simulator::control_call(GDBusMethodInvocation *invocation, const char *meth
       return_error(invocation, kInvalidArgs, std::string("AddDevice: \"") + address_text + "\" is not a Bluetooth address");
       return;
     }
-    Device *device = ensure_device(*adapter, address, true);
+    Device *device = ensure_device(*adapter, address, looks_static_random(address), true);
     if (device == nullptr) {
       return_error(invocation, kControlError, "AddDevice: cannot export the device");
       return;
@@ -104,7 +104,7 @@ void Simulator::control_call(GDBusMethodInvocation *invocation, const char *meth
         return;
       }
     }
-    hear(*adapter, address, data, scan_response, rssi);
+    hear(*adapter, address, looks_static_random(address), data, scan_response, rssi);
     g_dbus_method_invocation_return_value(invocation, nullptr);
   } else if (g_str_equal(method, "ListMonitors")) {
     GVariantBuilder builder;

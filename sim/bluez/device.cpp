@@ -16,8 +16,8 @@ std::string Simulator::device_path(const Adapter &adapter, const std::string &ad
   return path;
 }
 
-Simulator::Device *Simulator::ensure_device(Adapter &adapter, const std::string &address, bool persistent,
-                                            const Properties &extra) {
+Simulator::Device *Simulator::ensure_device(Adapter &adapter, const std::string &address, bool random,
+                                            bool persistent, const Properties &extra) {
   const std::string path = device_path(adapter, address);
   auto it = devices_.find(path);
   if (it != devices_.end()) {
@@ -26,8 +26,6 @@ Simulator::Device *Simulator::ensure_device(Adapter &adapter, const std::string 
   }
   std::string alias = address;
   std::replace(alias.begin(), alias.end(), ':', '-');
-  /* Static random addresses have both top bits set. */
-  const bool random = g_ascii_xdigit_value(address[0]) >= 0xc;
   std::vector<InterfaceInit> interfaces;
   interfaces.push_back({kDeviceInterface,
                         {{"Address", Variant(g_variant_new_string(address.c_str()))},
@@ -59,6 +57,7 @@ Simulator::Device *Simulator::ensure_device(Adapter &adapter, const std::string 
   device.path = path;
   device.adapter = adapter.name;
   device.address = address;
+  device.random = random;
   device.persistent = persistent;
   device.last_seen = g_get_monotonic_time();
   auto inserted = devices_.emplace(path, std::move(device));
@@ -127,16 +126,14 @@ void Simulator::remove_device(const std::string &path) {
     MonitorApp &app = entry.second;
     for (auto &monitor : app.monitors) {
       auto tracked = monitor.tracked.find(path);
+      /* bluetoothd drops a removed device from its monitors silently:
+       * DeviceLost only ever comes from RSSI filtering. */
       if (tracked != monitor.tracked.end()) {
-        /* bluetoothd forgets the RSSI state of a removed device silently. */
         if (tracked->second.lost_source != 0)
           g_source_remove(tracked->second.lost_source);
         monitor.tracked.erase(tracked);
-        monitor.found.erase(path);
-      } else if (monitor.found.erase(path) > 0 && bluez_connection_ != nullptr) {
-        call_no_reply(bluez_connection_, app.sender.c_str(), monitor.path.c_str(), kMonitorInterface,
-                      "DeviceLost", g_variant_new("(o)", path.c_str()));
       }
+      monitor.found.erase(path);
     }
   }
   bluez_tree_.remove_interfaces(path);

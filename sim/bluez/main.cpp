@@ -28,6 +28,7 @@ int run_simulator(int argc, char **argv) {
   gboolean controller_filtering = FALSE;
   gint device_timeout = 30;
   gint instances = 4;
+  gint adapters_delay = 50;
   GOptionEntry entries[] = {
       {"adapter", 'a', 0, G_OPTION_ARG_STRING_ARRAY, &adapters,
        "Adapter to create, in order (default hci0 with both managers)", "hciN[:nomonitor][:noadvertising]"},
@@ -37,6 +38,8 @@ int run_simulator(int argc, char **argv) {
        "Remove devices silent for this long (default 30, 0 keeps them)", "SECONDS"},
       {"advertising-instances", 0, 0, G_OPTION_ARG_INT, &instances,
        "Advertising instances per adapter (default 4)", "N"},
+      {"adapters-delay", 0, 0, G_OPTION_ARG_INT, &adapters_delay,
+       "Add the adapters this long after owning org.bluez (default 50, 0 at once)", "MS"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
   g_autoptr(GOptionContext) context = g_option_context_new("- simulated BlueZ daemon and radios");
@@ -57,11 +60,16 @@ int run_simulator(int argc, char **argv) {
     g_printerr("bluez-sim: --device-timeout must be >= 0 and --advertising-instances 1..255\n");
     return 2;
   }
+  if (adapters_delay < 0 || adapters_delay > 60000) {
+    g_printerr("bluez-sim: --adapters-delay must be 0..60000 ms, not %d\n", adapters_delay);
+    return 2;
+  }
 
   bzsim::Options options;
   options.controller_filtering = controller_filtering;
   options.device_timeout_s = static_cast<guint>(device_timeout);
   options.advertising_instances = static_cast<guint>(instances);
+  options.adapters_delay_ms = static_cast<guint>(adapters_delay);
   if (adapters == nullptr || adapters[0] == nullptr) {
     options.adapters.push_back({"hci0", true, true});
   } else {

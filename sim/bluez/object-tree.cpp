@@ -52,7 +52,7 @@ ObjectTree::~ObjectTree() {
   g_dbus_node_info_unref(manager_info_);
 }
 
-bool ObjectTree::attach(GDBusConnection *connection, GError **error) {
+bool ObjectTree::attach(GDBusConnection *connection, GError **error, bool hidden) {
   g_return_val_if_fail(G_IS_DBUS_CONNECTION(connection), false);
   g_return_val_if_fail(connection_ == nullptr, false);
   static const GDBusInterfaceVTable manager_vtable = {&ObjectTree::method_call, nullptr, nullptr, {nullptr}};
@@ -63,12 +63,33 @@ bool ObjectTree::attach(GDBusConnection *connection, GError **error) {
     detach();
     return false;
   }
+  if (hidden)
+    return true;
+  published_ = true;
   for (auto &object : objects_)
     for (auto &iface : object->interfaces)
       if (!export_interface(object->path, iface, error)) {
         detach();
         return false;
       }
+  return true;
+}
+
+bool ObjectTree::publish(GError **error) {
+  g_return_val_if_fail(connection_ != nullptr, false);
+  if (published_)
+    return true;
+  published_ = true;
+  for (auto &object : objects_) {
+    for (auto &iface : object->interfaces)
+      if (!export_interface(object->path, iface, error)) {
+        detach();
+        return false;
+      }
+    g_dbus_connection_emit_signal(connection_, nullptr, "/", kObjectManager, "InterfacesAdded",
+                                  g_variant_new("(o@a{sa{sv}})", object->path.c_str(), interfaces_variant(*object)),
+                                  nullptr);
+  }
   return true;
 }
 
@@ -84,6 +105,7 @@ void ObjectTree::detach() {
   if (manager_registration_ != 0)
     g_dbus_connection_unregister_object(connection_, manager_registration_);
   manager_registration_ = 0;
+  published_ = false;
   g_clear_object(&connection_);
 }
 
@@ -150,7 +172,7 @@ bool ObjectTree::add_interfaces(const std::string &path, std::vector<InterfaceIn
     }
     object->interfaces.push_back(Interface{init.name, std::move(init.properties), std::move(init.handler), 0});
     Interface &iface = object->interfaces.back();
-    if (connection_ != nullptr && !export_interface(path, iface, error)) {
+    if (published() && !export_interface(path, iface, error)) {
       object->interfaces.pop_back();
       ok = false;
       break;
@@ -158,7 +180,7 @@ bool ObjectTree::add_interfaces(const std::string &path, std::vector<InterfaceIn
     g_variant_builder_add(&builder, "{s@a{sv}}", iface.name.c_str(), properties_variant(iface.properties));
   }
   g_autoptr(GVariant) added = g_variant_ref_sink(g_variant_builder_end(&builder));
-  if (connection_ != nullptr && g_variant_n_children(added) > 0)
+  if (published() && g_variant_n_children(added) > 0)
     g_dbus_connection_emit_signal(connection_, nullptr, "/", kObjectManager, "InterfacesAdded",
                                   g_variant_new("(o@a{sa{sv}})", path.c_str(), added), nullptr);
   if (object->interfaces.empty())
@@ -188,7 +210,7 @@ void ObjectTree::remove_interfaces(const std::string &path, const std::vector<st
     i = object.interfaces.erase(i);
   }
   GVariant *names = g_variant_builder_end(&removed);
-  if (connection_ != nullptr && any)
+  if (published() && any)
     g_dbus_connection_emit_signal(connection_, nullptr, "/", kObjectManager, "InterfacesRemoved",
                                   g_variant_new("(o@as)", path.c_str(), names), nullptr);
   else
@@ -213,7 +235,7 @@ void ObjectTree::set_properties(const std::string &path, const std::string &inte
     }
     changed.push_back(value);
   }
-  if (connection_ == nullptr || changed.empty())
+  if (!published() || changed.empty())
     return;
   g_dbus_connection_emit_signal(connection_, nullptr, path.c_str(), "org.freedesktop.DBus.Properties",
                                 "PropertiesChanged",
@@ -243,7 +265,8 @@ GVariant *ObjectTree::managed_objects() const {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE("a{oa{sa{sv}}}"));
   for (const auto &object : objects_)
-    g_variant_builder_add(&builder, "{o@a{sa{sv}}}", object->path.c_str(), interfaces_variant(*object));
+    if (published_)
+      g_variant_builder_add(&builder, "{o@a{sa{sv}}}", object->path.c_str(), interfaces_variant(*object));
   return g_variant_builder_end(&builder);
 }
 

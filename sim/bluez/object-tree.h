@@ -58,8 +58,14 @@ class ObjectTree {
   ObjectTree(const ObjectTree &) = delete;
   ObjectTree &operator=(const ObjectTree &) = delete;
 
-  /* Exports the ObjectManager and every object on @connection. */
-  bool attach(GDBusConnection *connection, GError **error);
+  /* Exports the ObjectManager and, unless @hidden, every object on
+   * @connection. Hidden objects are not exported, not listed by
+   * GetManagedObjects and change without signals until publish(). */
+  bool attach(GDBusConnection *connection, GError **error, bool hidden = false);
+  /* Exports the hidden objects, with one InterfacesAdded each in creation
+   * order (a daemon announcing what it has found after owning its name). */
+  bool publish(GError **error);
+  bool published() const { return connection_ != nullptr && published_; }
   /* Unexports everything; the objects stay and signals stop. */
   void detach();
   GDBusConnection *connection() const { return connection_; }
@@ -108,6 +114,7 @@ class ObjectTree {
   GDBusNodeInfo *manager_info_ = nullptr;
   GDBusConnection *connection_ = nullptr;
   guint manager_registration_ = 0;
+  bool published_ = false;
   /* In creation order, which GetManagedObjects keeps. */
   std::vector<std::unique_ptr<Object>> objects_;
 };

@@ -87,6 +87,20 @@ bool Simulator::start(std::function<void(const char *why)> on_fatal, GError **er
       !control_tree_.attach(control_connection_, error))
     return false;
 
+  /* Kept off the bus until org.bluez is owned: see publish_adapters(). */
+  for (const auto &spec : options_.adapters) {
+    std::string path;
+    if (!add_adapter(spec, &path, error))
+      return false;
+  }
+  connect_bluez();
+  return true;
+}
+
+void Simulator::own_control_name() {
+  if (control_name_requested_ || control_connection_ == nullptr)
+    return;
+  control_name_requested_ = true;
   Pending::hold();
   control_owner_ = g_bus_own_name_on_connection(
       control_connection_, kControlName, G_BUS_NAME_OWNER_FLAGS_NONE,
@@ -99,14 +113,6 @@ bool Simulator::start(std::function<void(const char *why)> on_fatal, GError **er
         }
       },
       this, +[](gpointer) { Pending::release(); });
-
-  for (const auto &spec : options_.adapters) {
-    std::string path;
-    if (!add_adapter(spec, &path, error))
-      return false;
-  }
-  connect_bluez();
-  return true;
 }
 
 void Simulator::shutdown() {
@@ -116,6 +122,10 @@ void Simulator::shutdown() {
   if (expiry_source_ != 0) {
     g_source_remove(expiry_source_);
     expiry_source_ = 0;
+  }
+  if (publish_source_ != 0) {
+    g_source_remove(publish_source_);
+    publish_source_ = 0;
   }
   if (connect_cancellable_ != nullptr)
     g_cancellable_cancel(connect_cancellable_);
@@ -180,11 +190,12 @@ void Simulator::connect_bluez() {
 }
 
 void Simulator::on_bluez_connected(GDBusConnection *connection, const GError *error) {
-  connecting_ = false;
   g_clear_object(&connect_cancellable_);
   if (connection == nullptr) {
+    connecting_ = false;
     g_warning("cannot connect to the system bus for org.bluez: %s", error->message);
     answer_returns(error);
+    own_control_name();
     return;
   }
   g_dbus_connection_set_exit_on_close(connection, FALSE);
@@ -204,9 +215,12 @@ void Simulator::on_bluez_connected(GDBusConnection *connection, const GError *er
       this, nullptr);
 
   g_autoptr(GError) attach_error = nullptr;
-  if (!bluez_tree_.attach(bluez_connection_, &attach_error)) {
+  /* Only the ObjectManager until the name is ours, as bluetoothd. */
+  if (!bluez_tree_.attach(bluez_connection_, &attach_error, true)) {
     g_warning("cannot export the BlueZ objects: %s", attach_error->message);
+    connecting_ = false;
     answer_returns(attach_error);
+    own_control_name();
     return;
   }
 
@@ -219,8 +233,7 @@ void Simulator::on_bluez_connected(GDBusConnection *connection, const GError *er
         if (own->generation != self->generation_ || self->bluez_owner_ == 0)
           return;
         g_message("owning %s", name);
-        self->present_ = true;
-        self->answer_returns(nullptr);
+        self->on_bluez_owned();
       },
       +[](GDBusConnection *, const char *name, gpointer data) {
         auto *own = static_cast<Ownership *>(data);
@@ -229,14 +242,49 @@ void Simulator::on_bluez_connected(GDBusConnection *connection, const GError *er
           return;
         g_warning("%s %s on the system bus", self->present_ ? "lost" : "cannot own", name);
         self->present_ = false;
+        self->connecting_ = false;
+        if (self->publish_source_ != 0) {
+          g_source_remove(self->publish_source_);
+          self->publish_source_ = 0;
+        }
         g_autoptr(GError) lost = g_error_new(G_IO_ERROR, G_IO_ERROR_EXISTS, "%s is owned by another connection", name);
         self->answer_returns(lost);
+        /* The controls stay reachable to report it. */
+        self->own_control_name();
       },
       new Ownership{this, generation_},
       +[](gpointer data) {
         delete static_cast<Ownership *>(data);
         Pending::release();
       });
+}
+
+void Simulator::on_bluez_owned() {
+  if (publish_source_ != 0 || present_)
+    return;
+  publish_source_ = g_timeout_add(options_.adapters_delay_ms,
+                                  +[](gpointer data) -> gboolean {
+                                    auto *self = static_cast<Simulator *>(data);
+                                    self->publish_source_ = 0;
+                                    self->publish_adapters();
+                                    return G_SOURCE_REMOVE;
+                                  },
+                                  this);
+}
+
+void Simulator::publish_adapters() {
+  connecting_ = false;
+  g_autoptr(GError) error = nullptr;
+  if (!bluez_tree_.publish(&error)) {
+    g_warning("cannot export the BlueZ objects: %s", error->message);
+    answer_returns(error);
+    own_control_name();
+    return;
+  }
+  g_message("%zu adapter(s) on the bus", adapters_.size());
+  present_ = true;
+  answer_returns(nullptr);
+  own_control_name();
 }
 
 void Simulator::answer_returns(const GError *error) {

@@ -37,6 +37,9 @@ struct Options {
   bool controller_filtering = false;
   guint device_timeout_s = 30;  /* 0: devices stay */
   guint advertising_instances = 4;
+  /* After owning org.bluez, the adapters appear this much later, as
+   * bluetoothd announces its controllers once the kernel listed them. */
+  guint adapters_delay_ms = 50;
 };
 
 /* RSSI filtering of a monitor, as bluetoothd does it in software. */
@@ -58,9 +61,11 @@ class Simulator {
   Simulator(const Simulator &) = delete;
   Simulator &operator=(const Simulator &) = delete;
 
-  /* Connects to the system bus, exports the adapters and requests both
-   * names. Fails when the bus cannot be reached. @on_fatal runs when the
-   * control connection is lost or its name cannot be owned. */
+  /* Connects to the system bus and requests org.bluez; the adapters appear
+   * --adapters-delay after it is owned, and only then is the control name
+   * requested, so whoever waits for it sees the whole tree. Fails when the
+   * bus cannot be reached. @on_fatal runs when the control connection is
+   * lost or its name cannot be owned. */
   bool start(std::function<void(const char *why)> on_fatal, GError **error);
   /* Drops every client, closes both connections and waits for outstanding
    * callbacks. */
@@ -80,6 +85,7 @@ class Simulator {
     std::string path;
     std::string adapter;
     std::string address;
+    bool random = false;  /* AddressType "random" */
     bool persistent = false;  /* added through AddDevice: never expires */
     gint64 last_seen = 0;
   };
@@ -121,6 +127,10 @@ class Simulator {
     GDBusMethodInvocation *invocation = nullptr;  /* RegisterAdvertisement awaiting its answer */
     AdData data;
     AdData scan_response;
+    /* Sender address while on air: a fresh non-resolvable private address
+     * for a non-connectable advertisement, else the adapter's. */
+    std::string address;
+    bool random_address = false;
     guint interval_ms = kDefaultIntervalMs;
     guint transmit_source = 0;
     guint timeout_source = 0;
@@ -129,6 +139,10 @@ class Simulator {
   /* Bus presence */
   void connect_bluez();
   void on_bluez_connected(GDBusConnection *connection, const GError *error);
+  void on_bluez_owned();
+  /* Adds the adapters to the bus (InterfacesAdded) once org.bluez is ours. */
+  void publish_adapters();
+  void own_control_name();
   void leave(GDBusMethodInvocation *invocation);
   void forget_clients();
   void forget_client(const std::string &sender);
@@ -142,14 +156,15 @@ class Simulator {
   std::string device_path(const Adapter &adapter, const std::string &address) const;
   /* The device of @address below @adapter, created with @extra Device1
    * properties when new; nullptr when it cannot be exported. */
-  Device *ensure_device(Adapter &adapter, const std::string &address, bool persistent, const Properties &extra = {});
+  Device *ensure_device(Adapter &adapter, const std::string &address, bool random, bool persistent,
+                        const Properties &extra = {});
   void remove_device(const std::string &path);
   void schedule_expiry();
   void expire_devices();
 
   /* Radio: @scan_response reaches only adapters that scan actively. */
-  void hear(Adapter &adapter, const std::string &address, const AdData &data, const AdData &scan_response,
-            gint16 rssi);
+  void hear(Adapter &adapter, const std::string &address, bool random, const AdData &data,
+            const AdData &scan_response, gint16 rssi);
   /* Device1 properties from what was heard, merged with what the device
    * at @path already shows, as bluetoothd fills them. */
   Properties device_properties(const std::string &path, const AdFields &fields, gint16 rssi) const;
@@ -196,8 +211,10 @@ class Simulator {
   guint bluez_owner_ = 0;
   guint name_owner_subscription_ = 0;
   unsigned generation_ = 0;  /* of the BlueZ connection, for stale callbacks */
-  bool present_ = false;    /* org.bluez is owned by us */
-  bool connecting_ = false;
+  bool present_ = false;    /* org.bluez is owned by us and the adapters are on the bus */
+  bool connecting_ = false; /* until org.bluez is owned and the adapters published, or that failed */
+  guint publish_source_ = 0;
+  bool control_name_requested_ = false;
   std::vector<GDBusMethodInvocation *> pending_returns_;
 
   std::vector<std::unique_ptr<Adapter>> adapters_;

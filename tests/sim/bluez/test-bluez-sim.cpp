@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <tuple>
 #include <memory>
 #include <string>
@@ -347,6 +348,11 @@ class BluezSim : public ::testing::Test {
             while (g_variant_iter_next(&iter, "{&sv}", &name, nullptr))
               event += std::string(" ") + name;
             self->events_.push_back(event);
+          } else if (g_str_equal(signal, "NameOwnerChanged") && g_variant_is_of_type(params, G_VARIANT_TYPE("(sss)"))) {
+            const char *name, *new_owner;
+            g_variant_get(params, "(&s&s&s)", &name, nullptr, &new_owner);
+            if (name[0] != ':' && *new_owner != '\0')
+              self->events_.push_back(std::string("Owner ") + name);
           } else if (g_str_equal(iface, kSimIface) && g_str_equal(signal, "DeviceFoundCalled")) {
             self->found_signals_++;
           }
@@ -479,7 +485,8 @@ const std::vector<uint8_t> kBeacon = {1, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x7
 /* ---- Object tree ---------------------------------------------------------- */
 
 TEST_F(BluezSim, AdaptersFollowTheCommandLineInOrderWithTheirManagers) {
-  start({"--adapter", "hci1:nomonitor", "--adapter", "hci0", "--adapter", "hci7:noadvertising:nomonitor"});
+  start({"--adapter", "hci1:nomonitor", "--adapter", "hci0", "--adapter", "hci7:noadvertising:nomonitor",
+         "--adapters-delay", "0"});
   std::map<std::string, std::vector<std::string>> interfaces;
   auto paths = managed_paths(&interfaces);
   EXPECT_EQ(paths, (std::vector<std::string>{"/org/bluez/hci1", "/org/bluez/hci0", "/org/bluez/hci7"}));
@@ -497,8 +504,8 @@ TEST_F(BluezSim, AdaptersFollowTheCommandLineInOrderWithTheirManagers) {
   ASSERT_NE(types, nullptr);
   g_autofree gchar *text = g_variant_print(types, FALSE);
   EXPECT_STREQ(text, "(<['or_patterns']>,)");
-  /* Adapters have distinct addresses (they are the sender addresses of
-   * their advertisements). */
+  /* Adapters have distinct addresses (the sender addresses of their
+   * connectable advertisements). */
   g_autoptr(GVariant) a0 = th::call(conn(), "org.bluez", "/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Get",
                                     g_variant_new("(ss)", "org.bluez.Adapter1", "Address"), "(v)", nullptr);
   g_autoptr(GVariant) a1 = th::call(conn(), "org.bluez", "/org/bluez/hci1", "org.freedesktop.DBus.Properties", "Get",
@@ -797,7 +804,7 @@ TEST_F(BluezSim, ControllerFilteringReportsEachDeviceOnce) {
   ASSERT_TRUE(th::wait_until([&] { return count(events_, "DeviceFound " + m + " " + dev1) == 2; }));
 }
 
-TEST_F(BluezSim, SilentDevicesAreRemovedAndLost) {
+TEST_F(BluezSim, SilentDevicesAreRemovedWithoutDeviceLost) {
   start({"--device-timeout", "1"});
   MonitorApp app(conn(), "/app", &events_);
   const std::string m = app.add("m", "or_patterns", beacon_patterns());
@@ -809,7 +816,8 @@ TEST_F(BluezSim, SilentDevicesAreRemovedAndLost) {
   inject("hci0", "AA:00:00:00:00:01", kBeacon);
   ASSERT_TRUE(wait_event("DeviceFound " + m + " " + dev));
   ASSERT_TRUE(wait_event("Removed " + dev, 5000));
-  ASSERT_TRUE(wait_event("DeviceLost " + m + " " + dev));
+  /* bluetoothd removes it without telling a monitor that filters no RSSI. */
+  EXPECT_FALSE(has(events_, "DeviceLost " + m + " " + dev));
   auto paths = managed_paths();
   EXPECT_EQ(std::count(paths.begin(), paths.end(), dev), 0);
   /* A device added by hand is not a passing advertiser. */
@@ -818,6 +826,9 @@ TEST_F(BluezSim, SilentDevicesAreRemovedAndLost) {
   inject("hci0", "AA:00:00:00:00:01", kBeacon);
   ASSERT_TRUE(th::wait_until([&] { return count(events_, "Added " + dev) == 2; }));
   ASSERT_TRUE(th::wait_until([&] { return count(events_, "DeviceFound " + m + " " + dev) == 2; }));
+  ASSERT_TRUE(th::wait_until([&] { return count(events_, "Removed " + dev) == 2; }, 5000));
+  g_autoptr(GVariant) sync = control("ListMonitors", nullptr, "(a(sosb))");
+  EXPECT_EQ(count(events_, "DeviceLost " + m + " " + dev), 0u);
 }
 
 TEST_F(BluezSim, RssiThresholdsAndTimeoutsAsBluetoothdFiltersThem) {
@@ -898,6 +909,10 @@ TEST_F(BluezSim, RssiThresholdsAndTimeoutsAsBluetoothdFiltersThem) {
 
 TEST_F(BluezSim, LeaveAndReturnAsABluetoothdRestart) {
   start();
+  /* As bluetoothd: the name first, then the adapters; the controls only
+   * once they are there (start() waited for them). */
+  ASSERT_NE(index_exact(events_, "Added /org/bluez/hci0"), std::string::npos);
+  EXPECT_LT(index_exact(events_, "Owner org.bluez"), index_exact(events_, "Added /org/bluez/hci0"));
   MonitorApp app(conn(), "/app", &events_);
   const std::string m = app.add("m", "or_patterns", beacon_patterns());
   auto call = register_monitor(app);
@@ -912,11 +927,16 @@ TEST_F(BluezSim, LeaveAndReturnAsABluetoothdRestart) {
   /* Nothing is heard while BlueZ is away. */
   inject("hci0", "AA:00:00:00:00:01", kBeacon);
 
+  const size_t returning = events_.size();
   g_autoptr(GVariant) returned = control("Return");
   ASSERT_TRUE(bus_.has_owner("org.bluez"));
   const std::string after = unique_name("org.bluez");
   EXPECT_NE(before, after);
+  /* Return answers once the adapters are back. */
   EXPECT_EQ(managed_paths(), std::vector<std::string>{"/org/bluez/hci0"});
+  ASSERT_TRUE(th::wait_until([&] { return count(events_, "Added /org/bluez/hci0") == 2; }));
+  const Events since(events_.begin() + static_cast<std::ptrdiff_t>(returning), events_.end());
+  EXPECT_LT(index_exact(since, "Owner org.bluez"), index_exact(since, "Added /org/bluez/hci0"));
   EXPECT_EQ(count(events_, "GetManagedObjects /app"), 1u);
   EXPECT_FALSE(has(events_, "Release " + m)) << "a restart forgets monitors silently";
   EXPECT_EQ(std::count_if(events_.begin(), events_.end(),
@@ -1027,6 +1047,15 @@ class BluezSimAdvertising : public BluezSim {
     return call_async(conn(), "org.bluez", adapter, "org.bluez.LEAdvertisingManager1", "UnregisterAdvertisement",
                       g_variant_new("(o)", path.c_str()));
   }
+  std::string device_property(const std::string &device, const char *name) {
+    g_autoptr(GVariant) reply = th::call(conn(), "org.bluez", device.c_str(), "org.freedesktop.DBus.Properties", "Get",
+                                         g_variant_new("(ss)", "org.bluez.Device1", name), "(v)", nullptr);
+    if (reply == nullptr)
+      return "";
+    g_autoptr(GVariant) value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    return g_variant_get_string(value, nullptr);
+  }
   std::string address_of(const char *adapter) {
     g_autoptr(GVariant) reply = th::call(conn(), "org.bluez", adapter, "org.freedesktop.DBus.Properties", "Get",
                                          g_variant_new("(ss)", "org.bluez.Adapter1", "Address"), "(v)", nullptr);
@@ -1050,15 +1079,57 @@ TEST_F(BluezSimAdvertising, AdvertisementIsHeardOnTheOtherAdapterUntilUnregister
   ASSERT_TRUE(wait_event("Activate " + m) && wait_event("Activate " + lm));
 
   AdvertisementObject ad(conn(), "/ad/0", beacon_advertisement(1, 0, 20), &events_);
+  /* What the daemon asks of /ad/0, seen on the bus thread (which may still
+   * run the filter after its removal: the record is shared). */
+  struct Calls {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+  };
+  auto calls = std::make_shared<Calls>();
+  const guint filter = g_dbus_connection_add_filter(
+      conn(),
+      [](GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer data) -> GDBusMessage * {
+        if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL &&
+            g_strcmp0(g_dbus_message_get_path(message), "/ad/0") == 0) {
+          auto &c = **static_cast<std::shared_ptr<Calls> *>(data);
+          const char *iface = g_dbus_message_get_interface(message);
+          std::lock_guard<std::mutex> lock(c.mutex);
+          c.seen.push_back(std::string(iface != nullptr ? iface : "") + "." + g_dbus_message_get_member(message) +
+                           " /ad/0");
+        }
+        return message;
+      },
+      new std::shared_ptr<Calls>(calls), [](gpointer data) { delete static_cast<std::shared_ptr<Calls> *>(data); });
+  struct FilterGuard {
+    GDBusConnection *connection;
+    guint id;
+    ~FilterGuard() { g_dbus_connection_remove_filter(connection, id); }
+  } filter_guard{conn(), filter};
   auto registered = advertise(ad.path());
   ASSERT_TRUE(wait_done(registered));
   ASSERT_EQ(registered->error, nullptr) << registered->error->message;
   EXPECT_EQ(advertisement_count(), 1u);
   EXPECT_TRUE(wait_event("Changed /org/bluez/hci0 ActiveInstances SupportedInstances"));
 
-  std::string sender = address_of("/org/bluez/hci0");
-  std::replace(sender.begin(), sender.end(), ':', '_');
-  const std::string dev = "/org/bluez/hci1/dev_" + sender;
+  /* As bluetoothd asks for it: the object's managed objects, then its
+   * properties. */
+  {
+    std::lock_guard<std::mutex> lock(calls->mutex);
+    ASSERT_GE(calls->seen.size(), 2u);
+    EXPECT_EQ(calls->seen[0], "org.freedesktop.DBus.ObjectManager.GetManagedObjects /ad/0");
+    EXPECT_EQ(calls->seen[1], "org.freedesktop.DBus.Properties.GetAll /ad/0");
+  }
+
+  /* A broadcast goes on air from a non-resolvable private address of its
+   * own, which the other adapter sees as a random-address device. */
+  const std::string heard_prefix = "DeviceFound " + m + " /org/bluez/hci1/dev_";
+  ASSERT_TRUE(th::wait_until([&] { return index_of(events_, heard_prefix) != std::string::npos; }));
+  const std::string dev = events_[index_of(events_, heard_prefix)].substr(("DeviceFound " + m + " ").size());
+  const std::string address = device_property(dev, "Address");
+  ASSERT_EQ(address.size(), 17u) << dev;
+  EXPECT_EQ(g_ascii_xdigit_value(address[0]) & 0xc, 0) << address;
+  EXPECT_NE(address, address_of("/org/bluez/hci0"));
+  EXPECT_EQ(device_property(dev, "AddressType"), "random");
   /* Transmitted repeatedly at its interval. */
   ASSERT_TRUE(th::wait_until([&] { return count(events_, "DeviceFound " + m + " " + dev) >= 3; }));
   EXPECT_EQ(index_of(events_, "DeviceFound " + lm), std::string::npos) << "an adapter does not hear itself";
@@ -1081,6 +1152,16 @@ TEST_F(BluezSimAdvertising, AdvertisementIsHeardOnTheOtherAdapterUntilUnregister
   auto unknown = withdraw(ad.path());
   ASSERT_TRUE(wait_done(unknown));
   EXPECT_EQ(unknown->error_name(), "org.bluez.Error.DoesNotExist");
+
+  /* Registered again, it is on air from another address. */
+  auto back = advertise(ad.path());
+  ASSERT_TRUE(wait_done(back));
+  ASSERT_EQ(back->error, nullptr) << back->error->message;
+  ASSERT_TRUE(th::wait_until([&] {
+    return std::count_if(events_.begin(), events_.end(), [&](const std::string &e) {
+             return e.compare(0, heard_prefix.size(), heard_prefix) == 0 && e != "DeviceFound " + m + " " + dev;
+           }) > 0;
+  }));
 }
 
 TEST_F(BluezSimAdvertising, InstancesRunOutAndTimeoutsRelease) {
@@ -1160,4 +1241,7 @@ TEST(BluezSimCommandLine, HelpAndBadArguments) {
   th::Process bad({th::env_path("BLUEZ_SIM_BIN"), "--adapter", "hci0:loud"});
   EXPECT_EQ(bad.wait_exit(), 2);
   EXPECT_NE(bad.log().find("unknown flag \"loud\""), std::string::npos) << bad.log();
+  th::Process bad_delay({th::env_path("BLUEZ_SIM_BIN"), "--adapters-delay", "-1"});
+  EXPECT_EQ(bad_delay.wait_exit(), 2);
+  EXPECT_NE(bad_delay.log().find("--adapters-delay"), std::string::npos) << bad_delay.log();
 }
