@@ -115,7 +115,7 @@ class Rig {
     const int start_ms = callgrind != nullptr ? 120000 : 15000;
     const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
     bluez_ = std::make_unique<th::Process>(std::vector<std::string>{program("BLUEZ_SIM_BIN", BLUEZ_SIM_BIN)}, quiet);
-    if (!bus_.wait_for_name("org.bluez", 10000))
+    if (!bus_.wait_for_name("org.bluez", 10000) || !bus_.wait_for_name("com.vemo.Sim.BlueZ", 10000))
       fail("bluez-sim did not start", *bluez_);
 
     gchar *path = nullptr;
