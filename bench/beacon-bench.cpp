@@ -103,22 +103,6 @@ std::string program(const char *variable, const char *built) {
 
 /* ---- /proc ------------------------------------------------------------ */
 
-/* utime + stime of @pid in clock ticks, or 0 when unreadable. */
-guint64 cpu_ticks(pid_t pid) {
-  g_autofree gchar *path = g_strdup_printf("/proc/%d/stat", static_cast<int>(pid));
-  g_autofree gchar *text = nullptr;
-  if (!g_file_get_contents(path, &text, nullptr, nullptr))
-    return 0;
-  // The command name may hold spaces; the fields we want follow its ')'.
-  const gchar *p = strrchr(text, ')');
-  if (p == nullptr)
-    return 0;
-  g_auto(GStrv) fields = g_strsplit(p + 2, " ", -1);
-  // fields[0] is field 3 (state); utime and stime are fields 14 and 15.
-  if (g_strv_length(fields) < 13)
-    return 0;
-  return g_ascii_strtoull(fields[11], nullptr, 10) + g_ascii_strtoull(fields[12], nullptr, 10);
-}
 
 double ticks_to_us(guint64 ticks) { return static_cast<double>(ticks) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK)); }
 
@@ -365,8 +349,8 @@ class Injector {
     starts_.assign(total, 0);
     arrivals.arm(total);
 
-    const guint64 target_before = cpu_ticks(rig_.target_pid());
-    const guint64 bluez_before = cpu_ticks(rig_.bluez_pid());
+    const guint64 target_before = bench::process_ticks(rig_.target_pid());
+    const guint64 bluez_before = bench::process_ticks(rig_.bluez_pid());
     if (sample_rss)
       result.rss_start = rss_kb(rig_.target_pid());
 
@@ -399,8 +383,8 @@ class Injector {
       result.max_ms = latencies.back() / 1000.0;
       const gint64 span = *std::max_element(times.begin(), times.end()) - starts_[0];
       result.events_per_s = span > 0 ? received * 1e6 / static_cast<double>(span) : 0;
-      result.target_cpu_us = ticks_to_us(cpu_ticks(rig_.target_pid()) - target_before) / received;
-      result.bluez_cpu_us = ticks_to_us(cpu_ticks(rig_.bluez_pid()) - bluez_before) / received;
+      result.target_cpu_us = ticks_to_us(bench::process_ticks(rig_.target_pid()) - target_before) / received;
+      result.bluez_cpu_us = ticks_to_us(bench::process_ticks(rig_.bluez_pid()) - bluez_before) / received;
     }
     if (sample_rss) {
       result.rss_mark = rss_mark_;

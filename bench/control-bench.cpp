@@ -69,20 +69,7 @@ std::string program(const char *variable, const char *built) {
 
 /* utime + stime of @pid in microseconds, or 0 when unreadable. */
 double cpu_us(pid_t pid) {
-  g_autofree gchar *path = g_strdup_printf("/proc/%d/stat", static_cast<int>(pid));
-  g_autofree gchar *text = nullptr;
-  if (!g_file_get_contents(path, &text, nullptr, nullptr))
-    return 0;
-  // The command name may hold spaces; the fields we want follow its ')'.
-  const gchar *p = strrchr(text, ')');
-  if (p == nullptr)
-    return 0;
-  g_auto(GStrv) fields = g_strsplit(p + 2, " ", -1);
-  // fields[0] is field 3 (state); utime and stime are fields 14 and 15.
-  if (g_strv_length(fields) < 13)
-    return 0;
-  const guint64 ticks = g_ascii_strtoull(fields[11], nullptr, 10) + g_ascii_strtoull(fields[12], nullptr, 10);
-  return static_cast<double>(ticks) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return static_cast<double>(bench::process_ticks(pid)) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 struct TempFile {
