@@ -156,7 +156,7 @@ void schedule_retry(MonitorHandler *monitor_handler, const gchar *why) {
 
 void on_search_done(GObject *source, GAsyncResult *result, gpointer user_data) {
   g_autoptr(GError) error = NULL;
-  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+  g_autoptr(GVariant) reply = utils_get_bluez_objects_finish(G_DBUS_CONNECTION(source), result, &error);
   // Cancelled: the handler stopped the search and may be gone.
   if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
     return;
@@ -197,10 +197,7 @@ void begin_start(MonitorHandler *monitor_handler) {
     g_free(monitor_handler->monitor_systemid);
     monitor_handler->monitor_systemid = g_strdup(monitor_handler->systemid_ctx->systemid);
     monitor_handler->search = g_cancellable_new();
-    g_dbus_connection_call(monitor_handler->con, "org.bluez", "/", "org.freedesktop.DBus.ObjectManager",
-                           "GetManagedObjects", NULL, G_VARIANT_TYPE("(a{oa{sa{sv}}})"),
-                           G_DBUS_CALL_FLAGS_NO_AUTO_START, UTILS_BLUEZ_TIMEOUT_MS, monitor_handler->search,
-                           on_search_done, monitor_handler);
+    utils_get_bluez_objects_async(monitor_handler->con, monitor_handler->search, on_search_done, monitor_handler);
     return;
   }
   g_autoptr(GError) error = NULL;

@@ -90,22 +90,48 @@ gchar *utils_lookup_adapter_in_objects(GVariant *reply, const gchar *iface, GErr
   return found;
 }
 
+namespace {
+
+/* BlueZ not on the bus lists no objects, as an object manager client of an
+ * absent name would. */
+GVariant *objects_or_error(GVariant *reply, GError *error, GError **err) {
+  if (reply != NULL)
+    return reply;
+  if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+      g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER)) {
+    g_error_free(error);
+    return g_variant_ref_sink(g_variant_new_parsed("(@a{oa{sa{sv}}} {},)"));
+  }
+  g_propagate_error(err, error);
+  return NULL;
+}
+
+}  // namespace
+
 GVariant *utils_get_bluez_objects(GDBusConnection *con, GError **err) {
   g_return_val_if_fail(con != NULL, NULL);
   g_return_val_if_fail(err == NULL || *err == NULL, NULL);
-  g_autoptr(GError) error = NULL;
+  GError *error = NULL;
   GVariant *reply = g_dbus_connection_call_sync(con, "org.bluez", "/", "org.freedesktop.DBus.ObjectManager",
                                                 "GetManagedObjects", NULL, G_VARIANT_TYPE("(a{oa{sa{sv}}})"),
                                                 G_DBUS_CALL_FLAGS_NO_AUTO_START, UTILS_BLUEZ_TIMEOUT_MS, NULL, &error);
-  if (reply != NULL)
-    return reply;
-  // BlueZ not on the bus lists no objects, as an object manager client of
-  // an absent name would.
-  if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
-      g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER))
-    return g_variant_ref_sink(g_variant_new_parsed("(@a{oa{sa{sv}}} {},)"));
-  g_propagate_error(err, g_steal_pointer(&error));
-  return NULL;
+  return objects_or_error(reply, error, err);
+}
+
+void utils_get_bluez_objects_async(GDBusConnection *con, GCancellable *cancellable, GAsyncReadyCallback callback,
+                                   gpointer user_data) {
+  g_return_if_fail(con != NULL);
+  g_dbus_connection_call(con, "org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", NULL,
+                         G_VARIANT_TYPE("(a{oa{sa{sv}}})"), G_DBUS_CALL_FLAGS_NO_AUTO_START, UTILS_BLUEZ_TIMEOUT_MS,
+                         cancellable, callback, user_data);
+}
+
+GVariant *utils_get_bluez_objects_finish(GDBusConnection *con, GAsyncResult *result, GError **err) {
+  g_return_val_if_fail(con != NULL, NULL);
+  g_return_val_if_fail(err == NULL || *err == NULL, NULL);
+  GError *error = NULL;
+  GVariant *reply = g_dbus_connection_call_finish(con, result, &error);
+  return objects_or_error(reply, error, err);
 }
 
 gboolean utils_is_subarray(const guint8 *array, gsize array_len, const guint8 *subarray,

@@ -25,6 +25,12 @@ gchar *utils_lookup_adapter_in_objects(GVariant *reply, const gchar *iface, GErr
  * when the call fails or the reply has another type. */
 GVariant *utils_get_bluez_objects(GDBusConnection *con, GError **err);
 
+/* The same reading without blocking; @callback calls
+ * utils_get_bluez_objects_finish(). */
+void utils_get_bluez_objects_async(GDBusConnection *con, GCancellable *cancellable, GAsyncReadyCallback callback,
+                                   gpointer user_data);
+GVariant *utils_get_bluez_objects_finish(GDBusConnection *con, GAsyncResult *result, GError **err);
+
 /* TRUE when @subarray occurs in @array, with the offset of its first
  * occurrence in @index; FALSE otherwise, @index untouched. An empty
  * @subarray is found at 0. */
