@@ -117,6 +117,11 @@ class PluginSend : public ::testing::Test {
     EXPECT_TRUE(th::wait_until([&] { return shared_refs() == baseline_refs_ + connected_; }));
     return instance;
   }
+  /* The worker clears its running flag just after logging the outcome. */
+  bool wait_idle(gpointer instance) {
+    return th::wait_until([&] { return !p_.check_running(instance); });
+  }
+
   bool wait_sends_done(const th::LogCapture &log, size_t n) {
     return th::wait_until([&] {
       return log.count(G_LOG_LEVEL_DEBUG, "Successfully sent a Bluetooth beacon") +
@@ -156,7 +161,7 @@ TEST_F(PluginSend, SendCarriesExactlyTheConfiguredArguments) {
   ASSERT_TRUE(g_variant_is_of_type(bad_time, G_VARIANT_TYPE_BOOLEAN));
   EXPECT_TRUE(g_variant_get_boolean(bad_time));
   EXPECT_EQ(g_variant_n_children(extra), 0u);
-  EXPECT_FALSE(p_.check_running(instance));
+  EXPECT_TRUE(wait_idle(instance));
 }
 
 /* Accepted message-type texts, as the service receives them. */
@@ -191,7 +196,7 @@ TEST_F(PluginSend, StartWithoutInitializeFailsWithoutTraffic) {
   p_.start(instance);
   ASSERT_TRUE(wait_sends_done(log, 1));
   EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "D-Bus call to send beacon failed: Unknown error"), 1u);
-  EXPECT_FALSE(p_.check_running(instance));
+  EXPECT_TRUE(wait_idle(instance));
   EXPECT_EQ(n_calls(), 0u);
   ASSERT_EQ(host_.count(), 1u);
   EXPECT_EQ(host_.feedback()[0].status, ACTION_STATUS_STARTED);
@@ -249,7 +254,7 @@ TEST_F(PluginSend, StartWhileASendRunsSendsNothingMore) {
   p_.stop(instance); /* neither cancels nor waits */
   EXPECT_TRUE(p_.check_running(instance));
   ASSERT_TRUE(wait_sends_done(log, 1));
-  EXPECT_FALSE(p_.check_running(instance));
+  EXPECT_TRUE(wait_idle(instance));
   EXPECT_EQ(n_calls(), 1u);
   std::vector<gint32> statuses;
   for (const auto &f : host_.feedback())
@@ -332,7 +337,7 @@ TEST_F(PluginSend, TwoStartsBeforeTheWorkerBeginsSendTwice) {
     ASSERT_TRUE(th::wait_until([&] { return gate.count("Successfully sent a Bluetooth beacon") == 2; }));
   }
   EXPECT_EQ(n_calls(), 2u);
-  EXPECT_FALSE(p_.check_running(instance));
+  EXPECT_TRUE(wait_idle(instance));
 }
 
 /* Initialize twice before the first connection step ran: both steps run,
