@@ -232,48 +232,37 @@ TEST_F(PluginSend, AbortDropsTheConnectionUntilTheNextInitialize) {
 TEST_F(PluginSend, InitializeWhileConnectedPostsNothing) {
   th::LogCapture log;
   gpointer instance = make_connected();
-  ASSERT_TRUE(th::wait_until([&] { return log.count(G_LOG_LEVEL_DEBUG, "Performing worker call") == 1; }));
+  /* The reference shows a moment before the worker stores the connection;
+   * a finished send shows that it has been stored. */
+  p_.start(instance);
+  ASSERT_TRUE(wait_sends_done(log, 1));
+  ASSERT_EQ(log.count(G_LOG_LEVEL_DEBUG, "Successfully sent a Bluetooth beacon"), 1u);
+  ASSERT_TRUE(wait_idle(instance));
   p_.initialize(instance);
   p_.initialize(instance);
   EXPECT_EQ(log.count(G_LOG_LEVEL_DEBUG, "Invoke setup D-Bus"), 1u);
-  EXPECT_EQ(host_.count(), 3u);
+  EXPECT_EQ(host_.count(), 4u);
   p_.start(instance);
-  ASSERT_TRUE(wait_sends_done(log, 1));
+  ASSERT_TRUE(wait_sends_done(log, 2));
+  EXPECT_EQ(log.count(G_LOG_LEVEL_DEBUG, "Successfully sent a Bluetooth beacon"), 2u);
   EXPECT_TRUE(th::wait_until([&] { return shared_refs() == baseline_refs_ + 1; }));
   EXPECT_EQ(log.count(G_LOG_LEVEL_DEBUG, "Performing worker call to get D-Bus connection..."), 1u);
-}
-
-TEST_F(PluginSend, StartWhileASendRunsSendsNothingMore) {
-  th::LogCapture log;
-  set_fault("delay", 400);
-  gpointer instance = make_connected();
-  p_.start(instance);
-  ASSERT_TRUE(th::wait_until([&] { return p_.check_running(instance); }));
-  p_.start(instance);
-  EXPECT_EQ(log.count(G_LOG_LEVEL_DEBUG, "Aborted 'send beacon' action, one is already in progress"), 1u);
-  p_.stop(instance); /* neither cancels nor waits */
-  EXPECT_TRUE(p_.check_running(instance));
-  ASSERT_TRUE(wait_sends_done(log, 1));
   EXPECT_TRUE(wait_idle(instance));
-  EXPECT_EQ(n_calls(), 1u);
-  std::vector<gint32> statuses;
-  for (const auto &f : host_.feedback())
-    statuses.push_back(f.status);
-  EXPECT_EQ(statuses, (std::vector<gint32>{ACTION_STATUS_INITIALIZED, ACTION_STATUS_STARTED, ACTION_STATUS_STARTED,
-                                           ACTION_STATUS_STOPPED}));
 }
 
-/* Holds the worker inside its connection step (it logs from there), so
- * that what the host posts meanwhile is certain to be queued. The state
- * lives for the whole process: GLib may still call a handler a moment after
- * it was removed. */
+/* Holds the worker at the debug message starting with @hold_at; by default
+ * inside its connection step, so that what the host posts meanwhile is
+ * certain to be queued. Debug messages go to the gate while it lives. The
+ * state lives for the whole process: GLib may still call a handler a
+ * moment after it was removed. */
 class WorkerGate {
  public:
-  WorkerGate() {
+  explicit WorkerGate(const char *hold_at = "Performing worker call to get D-Bus connection") {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.held = false;
     s.open = false;
+    s.hold_at = hold_at;
     s.messages.clear();
     s.id = g_log_set_handler(nullptr, G_LOG_LEVEL_DEBUG, &WorkerGate::handler, &s);
   }
@@ -305,6 +294,7 @@ class WorkerGate {
     std::condition_variable cond;
     bool held = false;
     bool open = true;
+    std::string hold_at;
     std::vector<std::string> messages;
     guint id = 0;
   };
@@ -316,13 +306,39 @@ class WorkerGate {
     auto *s = static_cast<State *>(data);
     std::unique_lock<std::mutex> lock(s->mutex);
     s->messages.emplace_back(message);
-    if (!s->open && g_str_has_prefix(message, "Performing worker call to get D-Bus connection")) {
+    if (!s->open && g_str_has_prefix(message, s->hold_at.c_str())) {
       s->held = true;
       s->cond.notify_all();
       s->cond.wait(lock, [&] { return s->open; });
     }
   }
 };
+
+TEST_F(PluginSend, StartWhileASendRunsSendsNothingMore) {
+  th::LogCapture log;
+  set_fault("delay", 400);
+  gpointer instance = make_connected();
+  {
+    /* However slow this thread, the send is still running below: the
+     * worker is held between the reply and the end of its step. */
+    WorkerGate gate("Successfully sent a Bluetooth beacon");
+    p_.start(instance);
+    ASSERT_TRUE(th::wait_until([&] { return p_.check_running(instance); }));
+    p_.start(instance);
+    EXPECT_EQ(gate.count("Aborted 'send beacon' action, one is already in progress"), 1u);
+    p_.stop(instance); /* neither cancels nor waits */
+    EXPECT_TRUE(p_.check_running(instance));
+    ASSERT_TRUE(gate.wait_held());
+    EXPECT_TRUE(p_.check_running(instance));
+  }
+  EXPECT_TRUE(wait_idle(instance));
+  EXPECT_EQ(n_calls(), 1u);
+  std::vector<gint32> statuses;
+  for (const auto &f : host_.feedback())
+    statuses.push_back(f.status);
+  EXPECT_EQ(statuses, (std::vector<gint32>{ACTION_STATUS_INITIALIZED, ACTION_STATUS_STARTED, ACTION_STATUS_STARTED,
+                                           ACTION_STATUS_STOPPED}));
+}
 
 TEST_F(PluginSend, TwoStartsBeforeTheWorkerBeginsSendTwice) {
   th::LogCapture log;
