@@ -33,6 +33,9 @@ TEST_F(EngineTest, LoadCreatesValidatesAndInitializesOneInstancePerRuleOffTheMai
   ASSERT_TRUE(wait_signal("ActionFeedback", feedback(8, 1)));
   EXPECT_EQ(count("ActionFeedback", feedback(7, 0)), 1u);
 
+  // The log comes through another pipe than the signals: the engine logs
+  // this line just before it sends the feedback we waited for.
+  ASSERT_TRUE(engine_->wait_for_log("rule 7: plug-in status 1 (INITIALIZED)"));
   const std::string log = engine_->log();
   EXPECT_NE(at(log, std::string("fixture[door]: create on host thread: root=action "
                                 "plugin=fixture-plugin sofile=") +
@@ -75,6 +78,7 @@ TEST_F(EngineTest, TriggerStartsTheInstanceOfAnEnabledRuleOnly) {
   call_ok(kRuleIface, "Trigger", g_variant_new("(i)", 9));
   ASSERT_TRUE(wait_signal("ActionFeedback", feedback(9, 2)));
   EXPECT_EQ(count("RuleFired"), 2u);
+  ASSERT_TRUE(engine_->wait_for_log("rule 9: plug-in status 2 (STARTED)"));
   EXPECT_EQ(engine_->count("fixture[off]: start"), 1u);
 }
 
