@@ -88,6 +88,8 @@ TEST(UidCache, AnswersOnlyWhileTheNameKeepsItsOwner) {
   uid_cache_lookup(cache, "com.vemo.Test.Caller", on_answer, &named);
   ASSERT_TRUE(th::wait_until([&] { return named.done && uid_cache_size(cache) == 1; }));
   g_dbus_connection_close_sync(owner1, nullptr, nullptr);
+  // The bus may handle our next request before it notices the close.
+  ASSERT_TRUE(th::wait_until([&] { return !bus.has_owner("com.vemo.Test.Caller"); }));
   ASSERT_TRUE(own(owner2, "com.vemo.Test.Caller"));
   EXPECT_TRUE(th::wait_until([&] { return uid_cache_size(cache) == 0; }));
   Answer again;
