@@ -1017,7 +1017,8 @@ void found_device(AdvwatchMonitor *monitor, GVariant *parameters) {
   Device *device = ensure_device(monitor, path);
   if (device == NULL)
     return;
-  follow_device(monitor, path, *device);
+  if (!device->reported)
+    follow_device(monitor, path, *device);
   evaluate(monitor, path);
 }
 
