@@ -129,8 +129,10 @@ void engine_vanished(GDBusConnection *, const gchar *, gpointer user_data) {
 
 gboolean systemid_configuration_signal_subscribe(AppCtx *ctx, GError **err) {
   g_assert(ctx->con);
-  // The bus routes broadcasts from the engine's owner only; a signal sent
-  // to us directly by anyone else is dropped in the handler.
+  // The bus routes broadcasts from the engine's owner only. A signal sent
+  // to us directly by anyone else is dropped by GDBus where it tracks the
+  // name's owner (GLib 2.80.1, and Debian's 2.74.6 with the same fix),
+  // and by the handler on releases without that fix.
   ctx->subscription_id = g_dbus_connection_signal_subscribe(
       ctx->con, ACTION_ENGINE_BUS_NAME, "org.freedesktop.DBus.Properties", "PropertiesChanged", ACTION_ENGINE_PATH, NULL,
       G_DBUS_SIGNAL_FLAGS_NONE, action_configuration_handler, ctx, NULL);
@@ -244,8 +246,8 @@ void action_configuration_handler(GDBusConnection *, const gchar *sender, const 
                                   const gchar *, GVariant *, gpointer user_data) {
   auto *ctx = static_cast<AppCtx *>(user_data);
   g_assert(ctx);
-  // GDBus cannot tell a well-known sender from its impostors: only the
-  // engine's current owner speaks for the configuration.
+  // Only the engine's current owner speaks for the configuration; GLib
+  // releases before 2.80.1 deliver impostors' signals here too.
   if (ctx->engine_owner == NULL || g_strcmp0(sender, ctx->engine_owner) != 0) {
     g_debug("Ignoring PropertiesChanged on %s from %s: not the action engine", ACTION_ENGINE_PATH,
             sender != NULL ? sender : "(unknown)");

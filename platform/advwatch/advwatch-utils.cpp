@@ -85,10 +85,18 @@ ADVWATCH_PUBLIC AdvwatchBeacon *advwatch_beacon_decode(guint16 company_id, const
   }
 
   AdvwatchBeacon *beacon = g_new0(AdvwatchBeacon, 1);
+  // By hand: this runs for every beacon heard, and printf's format
+  // parsing costs more than the rest of the decoding.
+  static const char kHex[] = "0123456789abcdef";
   const guint8 *id = payload + kSystemIdOffset;
-  g_snprintf(beacon->system_id, sizeof beacon->system_id,
-             "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", id[0], id[1], id[2],
-             id[3], id[4], id[5], id[6], id[7], id[8], id[9], id[10], id[11], id[12], id[13], id[14], id[15]);
+  gchar *out = beacon->system_id;
+  for (int i = 0; i < kSystemIdLength; i++) {
+    if (i == 4 || i == 6 || i == 8 || i == 10)
+      *out++ = '-';
+    *out++ = kHex[id[i] >> 4];
+    *out++ = kHex[id[i] & 0xf];
+  }
+  *out = '\0';
   beacon->event_number = payload[kEventOffset];
   beacon->sequence_number = payload[kSequenceOffset];
   beacon->address = g_strdup(address);

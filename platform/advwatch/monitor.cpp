@@ -63,6 +63,9 @@ constexpr int kBusDaemonTimeoutMs = 5000;
  * until fewer than half remain: the bus daemon allows a connection only a
  * few hundred rules (512 by default on the system bus). */
 constexpr size_t kMaxDeviceRules = 128;
+/* Manufacturer data bytes kept per device: the most a legacy advertisement
+ * carries after the company identifier. */
+constexpr size_t kKeptDataBytes = 27;
 
 constexpr const char kIntrospectionXml[] =
     "<node>"
@@ -129,21 +132,36 @@ const char *state_name(State state) {
   return "unknown";
 }
 
+/* What the monitor keeps of a device, in one small allocation: BlueZ may
+ * keep thousands of devices. */
 struct Device {
-  std::string address;
-  bool has_address = false;
+  char address[18] = ""; /* "XX:XX:XX:XX:XX:XX"; empty until known */
+  /* The first bytes of our company's manufacturer data: a beacon needs
+   * ADVWATCH_BEACON_PAYLOAD_MIN of them, the rest is never read. */
+  guint8 data[kKeptDataBytes];
+  guint8 data_length = 0; /* bytes kept in data */
   gint16 rssi = kRssiUnknown;
-  bool has_data = false;
-  std::vector<guint8> data; /* manufacturer data of our company identifier */
-  bool fetching = false;
-  bool reported = false; /* followed: its changes are routed to us */
-  bool has_rule = false; /* a match rule of its own routes its changes to us */
+  guint8 sequence = 0;
+  bool has_data : 1;
+  bool fetching : 1;
+  bool reported : 1; /* followed: its changes are routed to us */
+  bool has_rule : 1; /* a match rule of its own routes its changes to us */
   /* The current data was evaluated: a DeviceFound without new data only
    * refreshes the repeat window of the beacon found then. */
-  bool evaluated = false;
-  bool wanted_beacon = false;
-  guint8 sequence = 0;
+  bool evaluated : 1;
+  bool wanted_beacon : 1;
+
+  Device() : has_data(false), fetching(false), reported(false), has_rule(false), evaluated(false), wanted_beacon(false) {}
+  bool has_address() const { return address[0] != '\0'; }
 };
+
+/* Devices are keyed by the address in their object path's last element,
+ * "dev_XX_XX_XX_XX_XX_XX", as BlueZ names them. */
+using DeviceKey = guint64;
+
+static_assert(ADVWATCH_BEACON_PAYLOAD_MIN <= kKeptDataBytes, "a device keeps too few bytes for a beacon");
+/* With the map's link, one 80-byte heap block per device. */
+static_assert(sizeof(std::pair<const DeviceKey, Device>) <= 64, "a device record grew");
 
 struct Heard {
   guint8 sequence;
@@ -152,7 +170,7 @@ struct Heard {
 
 struct Sender {
   std::vector<Heard> heard; /* oldest first, at most kSequenceWindow */
-  std::list<std::string>::iterator lru;
+  std::list<guint64>::iterator lru;
 };
 
 /* Runs @f, keeping C++ exceptions out of GLib's C frames. */
@@ -236,12 +254,12 @@ struct _AdvwatchMonitor {
   guint removed_sub = 0;
   guint changed_sub = 0;
 
-  std::unordered_map<std::string, Device> devices;
+  std::unordered_map<DeviceKey, Device> devices;
   size_t device_rules = 0;     /* devices with has_rule */
   size_t reported_devices = 0; /* devices with reported */
   bool wide = false;           /* the adapter-wide rule is in place */
-  std::unordered_map<std::string, Sender> senders;
-  std::list<std::string> sender_lru; /* most recently heard first */
+  std::unordered_map<guint64, Sender> senders; /* by address_value() */
+  std::list<guint64> sender_lru;               /* most recently heard first */
 };
 
 namespace {
@@ -309,6 +327,54 @@ bool below_adapter(const AdvwatchMonitor *monitor, const gchar *path) {
   return g_str_has_prefix(path, monitor->device_prefix.c_str()) && strchr(path + monitor->device_prefix.size(), '/') == NULL;
 }
 
+/* The key of @path when it names a device of the adapter
+ * ("<adapter>/dev_XX_XX_XX_XX_XX_XX", upper-case as BlueZ writes it, so
+ * that device_path() gives the same path back). */
+bool device_key(const AdvwatchMonitor *monitor, const gchar *path, DeviceKey *key) {
+  if (!g_str_has_prefix(path, monitor->device_prefix.c_str()))
+    return false;
+  const gchar *name = path + monitor->device_prefix.size();
+  if (strncmp(name, "dev_", 4) != 0 || strlen(name) != 4 + 17)
+    return false;
+  DeviceKey value = 0;
+  for (int i = 0; i < 6; i++) {
+    const gchar *pair = name + 4 + 3 * i;
+    const int hi = g_ascii_xdigit_value(pair[0]);
+    const int lo = g_ascii_xdigit_value(pair[1]);
+    if (hi < 0 || lo < 0 || g_ascii_islower(pair[0]) || g_ascii_islower(pair[1]) || (i < 5 && pair[2] != '_'))
+      return false;
+    value = value << 8 | static_cast<DeviceKey>(hi << 4 | lo);
+  }
+  *key = value;
+  return true;
+}
+
+std::string device_path(const AdvwatchMonitor *monitor, DeviceKey key) {
+  char name[4 + 17 + 1];
+  g_snprintf(name, sizeof name, "dev_%02X_%02X_%02X_%02X_%02X_%02X", static_cast<unsigned>(key >> 40 & 0xff),
+             static_cast<unsigned>(key >> 32 & 0xff), static_cast<unsigned>(key >> 24 & 0xff),
+             static_cast<unsigned>(key >> 16 & 0xff), static_cast<unsigned>(key >> 8 & 0xff),
+             static_cast<unsigned>(key & 0xff));
+  return monitor->device_prefix + name;
+}
+
+Device *find_device(AdvwatchMonitor *monitor, const gchar *path) {
+  DeviceKey key;
+  if (!device_key(monitor, path, &key))
+    return NULL;
+  auto found = monitor->devices.find(key);
+  return found == monitor->devices.end() ? NULL : &found->second;
+}
+
+/* @path's record, made when new; NULL when @path names no device of the
+ * adapter. Records stay where they are while others come and go. */
+Device *ensure_device(AdvwatchMonitor *monitor, const gchar *path) {
+  DeviceKey key;
+  if (!device_key(monitor, path, &key))
+    return NULL;
+  return &monitor->devices[key];
+}
+
 AdvwatchMonitorState public_state(State state) {
   switch (state) {
     case State::Registering:
@@ -342,7 +408,26 @@ void notify_state(AdvwatchMonitor *monitor, State state, const GError *error) {
 
 /* ---- repeat suppression ---------------------------------------------- */
 
-bool is_repeat(AdvwatchMonitor *monitor, const std::string &address, guint8 sequence) {
+/* "XX:XX:XX:XX:XX:XX" as a number; FALSE for any other text. */
+bool address_value(const gchar *text, guint64 *value) {
+  if (strlen(text) != 17)
+    return false;
+  guint64 result = 0;
+  for (int i = 0; i < 6; i++) {
+    const gchar *pair = text + 3 * i;
+    const int hi = g_ascii_xdigit_value(pair[0]);
+    const int lo = g_ascii_xdigit_value(pair[1]);
+    if (hi < 0 || lo < 0 || (i < 5 && pair[2] != ':'))
+      return false;
+    result = result << 8 | static_cast<guint64>(hi << 4 | lo);
+  }
+  *value = result;
+  return true;
+}
+
+bool is_repeat(AdvwatchMonitor *monitor, const gchar *address_text, guint8 sequence) {
+  guint64 address = 0;
+  address_value(address_text, &address); /* checked when the device learnt it */
   const gint64 now = g_get_monotonic_time();
   auto found = monitor->senders.find(address);
   if (found == monitor->senders.end()) {
@@ -377,6 +462,12 @@ bool is_repeat(AdvwatchMonitor *monitor, const std::string &address, guint8 sequ
 
 /* ---- beacons ---------------------------------------------------------- */
 
+/* Whether a debug message would be shown: the per-beacon ones cost more to
+ * format and drop than the rest of a beacon's handling. */
+bool debug_enabled() {
+  return !g_log_writer_default_would_drop(G_LOG_LEVEL_DEBUG, G_LOG_DOMAIN);
+}
+
 bool wanted(const AdvwatchMonitor *monitor, const AdvwatchBeacon *beacon) {
   if (monitor->wanted_ids.empty())
     return true;
@@ -392,14 +483,14 @@ void fetch_device(AdvwatchMonitor *monitor, const std::string &path);
 /* Reports the beacon that @path currently advertises, if it is a new one
  * the monitor wants. May run the user's callback: callers hold a reference
  * and check `closed` afterwards. */
-void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
+void evaluate(AdvwatchMonitor *monitor, const gchar *path) {
   if (!reporting(monitor))
     return;
-  auto found = monitor->devices.find(path);
-  if (found == monitor->devices.end())
+  Device *found = find_device(monitor, path);
+  if (found == NULL)
     return;
-  Device &device = found->second;
-  if (!device.has_address) {
+  Device &device = *found;
+  if (!device.has_address()) {
     if (!device.fetching)
       fetch_device(monitor, path);
     return;
@@ -424,20 +515,21 @@ void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
 
   g_autoptr(GError) error = NULL;
   g_autoptr(AdvwatchBeacon) beacon =
-      advwatch_beacon_decode(BEACON_COMPANY_ID, device.data.data(), device.data.size(), device.address.c_str(),
+      advwatch_beacon_decode(BEACON_COMPANY_ID, device.data, device.data_length, device.address,
                              device.rssi, &error);
   const bool fresh = !device.evaluated;
   device.evaluated = true;
   device.wanted_beacon = false;
   if (beacon == NULL) {
-    g_debug("advwatch: %s: %s", path.c_str(), error->message);
+    g_debug("advwatch: %s: %s", path, error->message);
     return;
   }
   monitor->stats.heard++;
   if (!wanted(monitor, beacon)) {
     monitor->stats.foreign++;
-    g_debug("advwatch: ignoring beacon of System ID %s from %s: not one the monitor looks for",
-            advwatch_beacon_get_system_id(beacon), device.address.c_str());
+    if (debug_enabled())
+      g_debug("advwatch: ignoring beacon of System ID %s from %s: not one the monitor looks for",
+            advwatch_beacon_get_system_id(beacon), device.address);
     return;
   }
   device.wanted_beacon = true;
@@ -448,7 +540,8 @@ void evaluate(AdvwatchMonitor *monitor, const std::string &path) {
   }
   monitor->stats.reported++;
 
-  g_debug("advwatch: beacon from %s: System ID %s, event %u, sequence %u, RSSI %d", device.address.c_str(),
+  if (debug_enabled())
+    g_debug("advwatch: beacon from %s: System ID %s, event %u, sequence %u, RSSI %d", device.address,
           advwatch_beacon_get_system_id(beacon), advwatch_beacon_get_event_number(beacon),
           advwatch_beacon_get_sequence_number(beacon), advwatch_beacon_get_rssi(beacon));
   try {
@@ -486,14 +579,17 @@ void apply_manufacturer_data(Device &device, GVariant *value) {
     if (device.has_data)
       device.evaluated = false;
     device.has_data = false;
-    device.data.clear();
+    device.data_length = 0;
     return;
   }
+  length = MIN(length, kKeptDataBytes);
   // Unchanged bytes (BlueZ repeats the property with the RSSI) need no
   // second evaluation.
-  if (device.has_data && device.data.size() == length && (length == 0 || memcmp(device.data.data(), raw, length) == 0))
+  if (device.has_data && device.data_length == length && (length == 0 || memcmp(device.data, raw, length) == 0))
     return;
-  device.data.assign(raw, raw + length);
+  if (length > 0)
+    memcpy(device.data, raw, length);
+  device.data_length = static_cast<guint8>(length);
   device.has_data = true;
   device.evaluated = false;
 }
@@ -518,11 +614,13 @@ bool apply_device_properties(Device &device, GVariant *properties) {
     g_autoptr(GVariant) value = g_variant_get_variant(boxed);
     if (address && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
       const gchar *text = g_variant_get_string(value, NULL);
-      if (!device.has_address || device.address != text) {
-        device.address = text;
+      // BlueZ's addresses are "XX:XX:XX:XX:XX:XX"; anything else is no
+      // sender the repeat suppression could tell apart.
+      guint64 unused;
+      if (address_value(text, &unused) && strcmp(device.address, text) != 0) {
+        memcpy(device.address, text, sizeof device.address);
         device.evaluated = false;
       }
-      device.has_address = true;
     } else if (rssi && g_variant_is_of_type(value, G_VARIANT_TYPE_INT16)) {
       device.rssi = g_variant_get_int16(value);
     } else if (data && g_variant_is_of_type(value, G_VARIANT_TYPE("a{qv}"))) {
@@ -591,7 +689,7 @@ void narrow(AdvwatchMonitor *monitor) {
     return;
   for (auto entry = monitor->devices.begin(); entry != monitor->devices.end(); entry++)
     if (!entry->second.has_rule && entry->second.reported)
-      add_device_rule(monitor, entry->first, entry->second);
+      add_device_rule(monitor, device_path(monitor, entry->first), entry->second);
   send_match(monitor, "RemoveMatch", wide_changed_rule(monitor));
   monitor->wide = false;
   // Devices the monitor does not follow were only kept for the wide mode.
@@ -622,7 +720,10 @@ bool follow_device(AdvwatchMonitor *monitor, const std::string &path, Device &de
 }
 
 void forget_device(AdvwatchMonitor *monitor, const std::string &path) {
-  auto found = monitor->devices.find(path);
+  DeviceKey key;
+  if (!device_key(monitor, path.c_str(), &key))
+    return;
+  auto found = monitor->devices.find(key);
   if (found == monitor->devices.end())
     return;
   remove_device_rule(monitor, path, found->second);
@@ -636,7 +737,8 @@ void forget_device(AdvwatchMonitor *monitor, const std::string &path) {
 /* Forgets every device and its rule (BlueZ left, or the monitor ends). */
 void forget_devices(AdvwatchMonitor *monitor) {
   for (auto &entry : monitor->devices)
-    remove_device_rule(monitor, entry.first, entry.second);
+    if (entry.second.has_rule)
+      remove_device_rule(monitor, device_path(monitor, entry.first), entry.second);
   monitor->devices.clear();
   monitor->reported_devices = 0;
   if (monitor->wide) {
@@ -658,18 +760,18 @@ void on_device_fetched(GObject *source, GAsyncResult *result, gpointer data) {
   guarded("reading a device's properties", [&] {
     if (monitor->closed)
       return;
-    auto found = monitor->devices.find(call->path);
-    if (found == monitor->devices.end())
+    Device *found = find_device(monitor, call->path.c_str());
+    if (found == NULL)
       return;  // removed meanwhile
-    found->second.fetching = false;
+    found->fetching = false;
     if (reply == NULL) {
       if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
         g_debug("advwatch: cannot read the properties of %s: %s", call->path.c_str(), error->message);
       return;
     }
     g_autoptr(GVariant) properties = g_variant_get_child_value(reply, 0);
-    apply_device_properties(found->second, properties);
-    evaluate(monitor, call->path);
+    apply_device_properties(*found, properties);
+    evaluate(monitor, call->path.c_str());
   });
   monitor_unref(monitor);
   delete call;
@@ -683,8 +785,8 @@ void on_data_reread(GObject *source, GAsyncResult *result, gpointer data) {
   guarded("reading a device's data", [&] {
     if (monitor->closed)
       return;
-    auto found = monitor->devices.find(call->path);
-    if (found == monitor->devices.end())
+    Device *found = find_device(monitor, call->path.c_str());
+    if (found == NULL)
       return;  // removed meanwhile
     if (reply == NULL) {
       if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
@@ -695,9 +797,9 @@ void on_data_reread(GObject *source, GAsyncResult *result, gpointer data) {
     g_autoptr(GVariant) value = g_variant_get_variant(boxed);
     if (!g_variant_is_of_type(value, G_VARIANT_TYPE("a{qv}")))
       return;
-    apply_manufacturer_data(found->second, value);
-    if (!found->second.evaluated)
-      evaluate(monitor, call->path);
+    apply_manufacturer_data(*found, value);
+    if (!found->evaluated)
+      evaluate(monitor, call->path.c_str());
   });
   monitor_unref(monitor);
   delete call;
@@ -716,7 +818,10 @@ void reread_data(AdvwatchMonitor *monitor, const std::string &path) {
 /* The device is new to us: ask BlueZ for its address and data, once its
  * rule is in place (so no change after the answer is missed). */
 void fetch_device(AdvwatchMonitor *monitor, const std::string &path) {
-  monitor->devices[path].fetching = true;
+  Device *device = ensure_device(monitor, path.c_str());
+  if (device == NULL)
+    return;
+  device->fetching = true;
   ContextScope scope(monitor->context);
   g_dbus_connection_call(monitor->connection, kBluezName, path.c_str(), kPropertiesInterface, "GetAll",
                          g_variant_new("(s)", kDeviceInterface), G_VARIANT_TYPE("(a{sv})"),
@@ -742,7 +847,10 @@ void on_interfaces_added(GDBusConnection *, const gchar *sender, const gchar *, 
     g_autoptr(GVariant) properties = g_variant_lookup_value(interfaces, kDeviceInterface, G_VARIANT_TYPE_VARDICT);
     if (properties == NULL)
       return;
-    auto found = monitor->devices.find(path);
+    DeviceKey key;
+    if (!device_key(monitor, path, &key))
+      return;
+    auto found = monitor->devices.find(key);
     if (found != monitor->devices.end()) {
       if (apply_device_properties(found->second, properties))
         evaluate(monitor, path);
@@ -755,11 +863,11 @@ void on_interfaces_added(GDBusConnection *, const gchar *sender, const gchar *, 
     Device device;
     if (!apply_device_properties(device, properties) || !device.has_data)
       return;
-    monitor->devices.emplace(path, std::move(device));
+    monitor->devices.emplace(key, device);
     evaluate(monitor, path);
     if (monitor->closed)
       return;
-    found = monitor->devices.find(path);
+    found = monitor->devices.find(key);
     if (found == monitor->devices.end())
       return;
     if (found->second.wanted_beacon) {
@@ -779,7 +887,7 @@ void on_interfaces_removed(GDBusConnection *, const gchar *sender, const gchar *
       return;
     g_autoptr(GVariant) path_value = g_variant_get_child_value(parameters, 0);
     const gchar *path = g_variant_get_string(path_value, NULL);
-    if (!below_adapter(monitor, path) || monitor->devices.find(path) == monitor->devices.end())
+    if (find_device(monitor, path) == NULL)
       return;
     g_autoptr(GVariant) interfaces = g_variant_get_child_value(parameters, 1);
     const gsize n = g_variant_n_children(interfaces);
@@ -798,12 +906,13 @@ void on_properties_changed(GDBusConnection *, const gchar *sender, const gchar *
   auto *monitor = static_cast<AdvwatchMonitor *>(data);
   Hold hold(monitor);
   guarded("tracking a device's properties", [&] {
-    if (monitor->closed || !from_bluez(monitor, sender) || !below_adapter(monitor, path) ||
+    DeviceKey key;
+    if (monitor->closed || !from_bluez(monitor, sender) || !device_key(monitor, path, &key) ||
         !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)")))
       return;
     // Devices the monitor did not report are not followed (unless the
     // whole adapter is), whoever made the bus send their changes.
-    auto found = monitor->devices.find(path);
+    auto found = monitor->devices.find(key);
     if (found == monitor->devices.end() && !monitor->wide)
       return;
     g_autoptr(GVariant) interface = g_variant_get_child_value(parameters, 0);
@@ -816,7 +925,7 @@ void on_properties_changed(GDBusConnection *, const gchar *sender, const gchar *
       Device fresh;
       if (!apply_device_properties(fresh, changed) || !fresh.has_data)
         return;
-      found = monitor->devices.emplace(path, std::move(fresh)).first;
+      monitor->devices.emplace(key, fresh);
       evaluate(monitor, path);
       return;
     }
@@ -828,7 +937,7 @@ void on_properties_changed(GDBusConnection *, const gchar *sender, const gchar *
       g_autoptr(GVariant) name = g_variant_get_child_value(invalidated, i);
       if (strcmp(g_variant_get_string(name, NULL), "ManufacturerData") == 0) {
         device.has_data = false;
-        device.data.clear();
+        device.data_length = 0;
         device.evaluated = false;
       }
     }
@@ -903,9 +1012,13 @@ void on_root_method(GDBusConnection *, const gchar *, const gchar *, const gchar
 void found_device(AdvwatchMonitor *monitor, GVariant *parameters) {
   g_autoptr(GVariant) path_value = g_variant_get_child_value(parameters, 0);
   const gchar *path = g_variant_get_string(path_value, NULL);
-  if (!reporting(monitor) || !below_adapter(monitor, path))
+  if (!reporting(monitor))
     return;
-  follow_device(monitor, path, monitor->devices[path]);
+  Device *device = ensure_device(monitor, path);
+  if (device == NULL)
+    return;
+  if (!device->reported)
+    follow_device(monitor, path, *device);
   evaluate(monitor, path);
 }
 

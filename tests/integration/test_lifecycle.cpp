@@ -174,10 +174,13 @@ TEST(SystemId, EngineStartingAfterTheDaemonIsRead) {
   ASSERT_TRUE(t.wait_systemid(kIdA));
   EXPECT_TRUE(t.wait_monitors(1));
 
-  // An engine restart with another configuration is followed too.
+  // An engine restart with another configuration is followed too, and so
+  // are the new engine's later changes.
   t.engine.reset();
   t.start_engine(kt::rule(4, kIdB));
   EXPECT_TRUE(t.wait_systemid(kIdB));
+  t.add_rule(9, kIdA);
+  EXPECT_TRUE(t.wait_systemid(kIdA));
 }
 
 TEST(Bluez, LeavingAndReturningRestoresMonitorAndControl) {
