@@ -414,7 +414,10 @@ TEST_F(AdvwatchSim, FollowedDevicesKeepEveryBeaconUntilTheyGo) {
   // removed after a silence.
   EXPECT_EQ(sim_->stop(SIGTERM), 0);
   ASSERT_TRUE(th::wait_until([] { return !environment->bus->has_owner("org.bluez"); }));
-  sim_ = std::make_unique<th::Process>(std::vector<std::string>{th::env_path("BLUEZ_SIM_BIN"), "--device-timeout", "2",
+  // The silence is scaled as the waits are: a slow build must not lose the
+  // devices between two of their beacons.
+  sim_ = std::make_unique<th::Process>(std::vector<std::string>{th::env_path("BLUEZ_SIM_BIN"), "--device-timeout",
+                                                                std::to_string(th::scaled(2000) / 1000),
                                                                 "--controller-filtering"});
   ASSERT_TRUE(environment->bus->wait_for_name("org.bluez"));
   ASSERT_TRUE(environment->bus->wait_for_name(kSimName));
