@@ -258,7 +258,7 @@ struct _AdvwatchMonitor {
   size_t device_rules = 0;     /* devices with has_rule */
   size_t reported_devices = 0; /* devices with reported */
   bool wide = false;           /* the adapter-wide rule is in place */
-  std::unordered_map<guint64, Sender> senders; /* by address_value() */
+  std::unordered_map<guint64, Sender> senders; /* by parse_address() */
   std::list<guint64> sender_lru;               /* most recently heard first */
 };
 
@@ -323,8 +323,23 @@ bool from_bluez(const AdvwatchMonitor *monitor, const gchar *sender) {
   return sender != NULL && !monitor->bluez_owner.empty() && monitor->bluez_owner == sender;
 }
 
-bool below_adapter(const AdvwatchMonitor *monitor, const gchar *path) {
-  return g_str_has_prefix(path, monitor->device_prefix.c_str()) && strchr(path + monitor->device_prefix.size(), '/') == NULL;
+/* Six hex pairs joined by @separator ("XX:XX:XX:XX:XX:XX") as a number;
+ * FALSE for any other text, and for lower-case digits when @upper_only. */
+bool parse_address(const gchar *text, gchar separator, bool upper_only, guint64 *value) {
+  if (strlen(text) != 17)
+    return false;
+  guint64 result = 0;
+  for (int i = 0; i < 6; i++) {
+    const gchar *pair = text + 3 * i;
+    const int hi = g_ascii_xdigit_value(pair[0]);
+    const int lo = g_ascii_xdigit_value(pair[1]);
+    if (hi < 0 || lo < 0 || (upper_only && (g_ascii_islower(pair[0]) || g_ascii_islower(pair[1]))) ||
+        (i < 5 && pair[2] != separator))
+      return false;
+    result = result << 8 | static_cast<guint64>(hi << 4 | lo);
+  }
+  *value = result;
+  return true;
 }
 
 /* The key of @path when it names a device of the adapter
@@ -334,19 +349,7 @@ bool device_key(const AdvwatchMonitor *monitor, const gchar *path, DeviceKey *ke
   if (!g_str_has_prefix(path, monitor->device_prefix.c_str()))
     return false;
   const gchar *name = path + monitor->device_prefix.size();
-  if (strncmp(name, "dev_", 4) != 0 || strlen(name) != 4 + 17)
-    return false;
-  DeviceKey value = 0;
-  for (int i = 0; i < 6; i++) {
-    const gchar *pair = name + 4 + 3 * i;
-    const int hi = g_ascii_xdigit_value(pair[0]);
-    const int lo = g_ascii_xdigit_value(pair[1]);
-    if (hi < 0 || lo < 0 || g_ascii_islower(pair[0]) || g_ascii_islower(pair[1]) || (i < 5 && pair[2] != '_'))
-      return false;
-    value = value << 8 | static_cast<DeviceKey>(hi << 4 | lo);
-  }
-  *key = value;
-  return true;
+  return strncmp(name, "dev_", 4) == 0 && parse_address(name + 4, '_', true, key);
 }
 
 std::string device_path(const AdvwatchMonitor *monitor, DeviceKey key) {
@@ -408,26 +411,9 @@ void notify_state(AdvwatchMonitor *monitor, State state, const GError *error) {
 
 /* ---- repeat suppression ---------------------------------------------- */
 
-/* "XX:XX:XX:XX:XX:XX" as a number; FALSE for any other text. */
-bool address_value(const gchar *text, guint64 *value) {
-  if (strlen(text) != 17)
-    return false;
-  guint64 result = 0;
-  for (int i = 0; i < 6; i++) {
-    const gchar *pair = text + 3 * i;
-    const int hi = g_ascii_xdigit_value(pair[0]);
-    const int lo = g_ascii_xdigit_value(pair[1]);
-    if (hi < 0 || lo < 0 || (i < 5 && pair[2] != ':'))
-      return false;
-    result = result << 8 | static_cast<guint64>(hi << 4 | lo);
-  }
-  *value = result;
-  return true;
-}
-
 bool is_repeat(AdvwatchMonitor *monitor, const gchar *address_text, guint8 sequence) {
   guint64 address = 0;
-  address_value(address_text, &address); /* checked when the device learnt it */
+  parse_address(address_text, ':', false, &address); /* checked when the device learnt it */
   const gint64 now = g_get_monotonic_time();
   auto found = monitor->senders.find(address);
   if (found == monitor->senders.end()) {
@@ -617,7 +603,7 @@ bool apply_device_properties(Device &device, GVariant *properties) {
       // BlueZ's addresses are "XX:XX:XX:XX:XX:XX"; anything else is no
       // sender the repeat suppression could tell apart.
       guint64 unused;
-      if (address_value(text, &unused) && strcmp(device.address, text) != 0) {
+      if (parse_address(text, ':', false, &unused) && strcmp(device.address, text) != 0) {
         memcpy(device.address, text, sizeof device.address);
         device.evaluated = false;
       }
@@ -841,14 +827,12 @@ void on_interfaces_added(GDBusConnection *, const gchar *sender, const gchar *, 
       return;
     g_autoptr(GVariant) path_value = g_variant_get_child_value(parameters, 0);
     const gchar *path = g_variant_get_string(path_value, NULL);
-    if (!below_adapter(monitor, path))
+    DeviceKey key;
+    if (!device_key(monitor, path, &key))
       return;
     g_autoptr(GVariant) interfaces = g_variant_get_child_value(parameters, 1);
     g_autoptr(GVariant) properties = g_variant_lookup_value(interfaces, kDeviceInterface, G_VARIANT_TYPE_VARDICT);
     if (properties == NULL)
-      return;
-    DeviceKey key;
-    if (!device_key(monitor, path, &key))
       return;
     auto found = monitor->devices.find(key);
     if (found != monitor->devices.end()) {
