@@ -180,7 +180,8 @@ class Rig {
     if (callgrind != nullptr)
       argv = callgrind->wrap(argv);
     relay_ = std::make_unique<th::Process>(argv, bench::kTarget);
-    if (!th::wait_until([this] { return monitor_active(); }, callgrind != nullptr ? 120000 : 15000))
+    const int start_ms = callgrind != nullptr ? 120000 : 15000;
+    if (!th::wait_until([this] { return bench::monitor_active(bus_.connection()) > 0; }, start_ms))
       fail("the monitor was not activated", *relay_);
 
     filter_id_ = bench::watch_signals(bus_.connection(), event_filter,
@@ -206,21 +207,6 @@ class Rig {
   /* Thrown from the constructor, so the members started so far stop. */
   [[noreturn]] static void fail(const char *what, th::Process &process) {
     throw std::runtime_error(std::string(what) + "; its log:\n" + process.log());
-  }
-
-  bool monitor_active() {
-    g_autoptr(GVariant) reply = th::call(bus_.connection(), "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ",
-                                         "com.vemo.Sim.BlueZ1", "ListMonitors", nullptr, "(a(sosb))", nullptr);
-    if (reply == nullptr)
-      return false;
-    g_autoptr(GVariantIter) iter = nullptr;
-    g_variant_get(reply, "(a(sosb))", &iter);
-    const gchar *client, *path, *adapter;
-    gboolean activated;
-    bool active = false;
-    while (g_variant_iter_next(iter, "(&s&o&sb)", &client, &path, &adapter, &activated))
-      active = active || activated;
-    return active;
   }
 
   th::Bus bus_;  // first: it sets DBUS_SYSTEM_BUS_ADDRESS for the others
@@ -390,29 +376,19 @@ struct Advertisement {
 
 /* Injects @ads with at most kMaxCallsInFlight calls out; returns failures. */
 size_t inject_all(GDBusConnection *connection, const std::vector<Advertisement> &ads) {
-  struct State {
-    size_t in_flight = 0, failed = 0;
-  } state;
+  bench::Calls calls;
   size_t next = 0;
-  while (next < ads.size() || state.in_flight > 0) {
-    while (next < ads.size() && state.in_flight < kMaxCallsInFlight) {
+  while (next < ads.size() || calls.in_flight > 0) {
+    while (next < ads.size() && calls.in_flight < kMaxCallsInFlight) {
       const Advertisement &ad = ads[next++];
-      state.in_flight++;
-      bench::inject(
-          connection, "hci0", ad.address, bench::beacon_payload(ad.system_id, kEventRecordingStarted, ad.sequence),
-          120000,
-          +[](GObject *source, GAsyncResult *result, gpointer user_data) {
-            auto *st = static_cast<State *>(user_data);
-            g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
-            st->in_flight--;
-            if (reply == nullptr)
-              st->failed++;
-          },
-          &state);
+      calls.in_flight++;
+      bench::inject(connection, "hci0", ad.address,
+                    bench::beacon_payload(ad.system_id, kEventRecordingStarted, ad.sequence), 120000,
+                    bench::Calls::on_reply, &calls);
     }
     g_main_context_iteration(nullptr, TRUE);
   }
-  return state.failed;
+  return calls.failed;
 }
 
 struct Count {
@@ -447,17 +423,8 @@ constexpr char kForeignSystemId[] = "0f0e0d0c-0b0a-4908-8706-050403020100";
 constexpr size_t kMixOwnSenders = 10;
 constexpr size_t kMixForeignDevices = 1000;
 
-std::vector<Count> count_target(Target target, const Options &options) {
-  g_printerr("== %s under callgrind: starting bus, bluez-sim, action-engine-sim and %s\n", target_name(target),
-             target == Target::Kavrod ? "kavrod" : "bare-relay");
-  bench::Callgrind callgrind;
-  // Devices never expire here: each window counts what advertisements
-  // cost, not removals that would fall into later windows.
-  Options rig_options = options;
-  rig_options.device_timeout = 0;
-  Rig rig(target, rig_options, &callgrind);
-  const size_t n = static_cast<size_t>(options.instructions);
-  std::vector<Count> counts;
+/* One sender, then distinct senders. */
+void count_senders(Rig &rig, bench::Callgrind &callgrind, size_t n, std::vector<Count> &counts) {
   std::vector<Advertisement> ads;
 
   // One sender: a warm-up (its first beacon alone, so that the target
@@ -476,24 +443,11 @@ std::vector<Count> count_target(Target target, const Options &options) {
   for (size_t i = 0; i < n; i++)
     ads.push_back({bench::address(static_cast<guint32>(i), "C2:C2"), kSystemId, 1});
   counts.push_back(measure(rig, callgrind, "distinct senders", ads, ads.size()));
-
-  for (auto &c : counts)
-    c.target = target_name(target);
-  return counts;
 }
 
-/* The realistic mix, with a target of its own (fresh, as after start-up):
- * another client discovers, so BlueZ reports every device it hears; most
- * are not ours. */
-std::vector<Count> count_mix(Target target, const Options &options) {
-  g_printerr("== %s under callgrind, realistic mix: starting bus, bluez-sim, action-engine-sim and %s\n",
-             target_name(target), target == Target::Kavrod ? "kavrod" : "bare-relay");
-  bench::Callgrind callgrind;
-  Options rig_options = options;
-  rig_options.device_timeout = 0;
-  Rig rig(target, rig_options, &callgrind);
-  const size_t n = static_cast<size_t>(options.instructions);
-  std::vector<Count> counts;
+/* The realistic mix: another client discovers, so BlueZ reports every
+ * device it hears; most are not ours. */
+void count_mix(Rig &rig, bench::Callgrind &callgrind, size_t n, std::vector<Count> &counts) {
   std::vector<Advertisement> ads;
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) started = th::call(rig.connection(), "org.bluez", "/org/bluez/hci0", "org.bluez.Adapter1",
@@ -518,7 +472,21 @@ std::vector<Count> count_mix(Target target, const Options &options) {
   for (size_t i = 0; i < kMixForeignDevices; i++)
     ads.push_back({bench::address(static_cast<guint32>(i), "F0:F0"), kForeignSystemId, 1});
   counts.push_back(measure(rig, callgrind, "mix: foreign advertisements", ads, 0));
+}
 
+/* The windows with a target of its own (fresh, as after
+ * start-up) under callgrind: the senders, or the realistic mix. */
+std::vector<Count> count_target(Target target, const Options &options, bool mix) {
+  g_printerr("== %s under callgrind%s: starting bus, bluez-sim, action-engine-sim and %s\n", target_name(target),
+             mix ? ", realistic mix" : "", target == Target::Kavrod ? "kavrod" : "bare-relay");
+  bench::Callgrind callgrind;
+  // Devices never expire here: each window counts what advertisements
+  // cost, not removals that would fall into later windows.
+  Options rig_options = options;
+  rig_options.device_timeout = 0;
+  Rig rig(target, rig_options, &callgrind);
+  std::vector<Count> counts;
+  (mix ? count_mix : count_senders)(rig, callgrind, static_cast<size_t>(options.instructions), counts);
   for (auto &c : counts)
     c.target = target_name(target);
   return counts;
@@ -680,10 +648,7 @@ int main(int argc, char **argv) {
     g_printerr("beacon-bench: --rates needs positive numbers separated by commas, got \"%s\"\n", rates);
     return 2;
   }
-  if (options.target != "both" && options.target != "kavrod" && options.target != "bare") {
-    g_printerr("beacon-bench: --target must be both, kavrod or bare, got \"%s\"\n", options.target.c_str());
-    return 2;
-  }
+  bench::check_target(options.target);
   if (options.seconds < 1 || options.burst < 1 || options.beacons < 1 || options.window < 1 ||
       options.device_timeout < 0 || options.drain_ms < 1) {
     g_printerr("beacon-bench: counts, --seconds, --window and --drain-ms must be positive\n");
@@ -698,13 +663,13 @@ int main(int argc, char **argv) {
   if (options.instructions > 0) {
     std::vector<Count> counts;
     for (Target t : {Target::Kavrod, Target::Bare}) {
-      if (options.target != "both" && options.target != target_name(t))
+      if (!bench::wants(options.target, target_name(t)))
         continue;
       try {
-        auto c = count_target(t, options);
-        counts.insert(counts.end(), c.begin(), c.end());
-        c = count_mix(t, options);
-        counts.insert(counts.end(), c.begin(), c.end());
+        for (bool mix : {false, true}) {
+          auto c = count_target(t, options, mix);
+          counts.insert(counts.end(), c.begin(), c.end());
+        }
       } catch (const std::exception &e) {
         g_printerr("beacon-bench: %s: %s\n", target_name(t), e.what());
         return 1;
@@ -715,7 +680,7 @@ int main(int argc, char **argv) {
   }
   std::vector<Result> results;
   for (Target t : {Target::Kavrod, Target::Bare}) {
-    if (options.target != "both" && options.target != target_name(t))
+    if (!bench::wants(options.target, target_name(t)))
       continue;
     try {
       auto r = bench_target(t, options);

@@ -75,6 +75,17 @@ void parse_options(int *argc, char ***argv, const char *parameter, const char *s
   }
 }
 
+void check_target(const std::string &target) {
+  if (target != "both" && target != "kavrod" && target != "bare") {
+    g_printerr("%s: --target must be both, kavrod or bare, got \"%s\"\n", g_get_prgname(), target.c_str());
+    exit(2);
+  }
+}
+
+bool wants(const std::string &target, const std::string &label) {
+  return target == "both" || target == label;
+}
+
 void catch_interrupts() {
   g_unix_signal_add(SIGINT, on_interrupt, nullptr);
   g_unix_signal_add(SIGTERM, on_interrupt, nullptr);
@@ -128,6 +139,35 @@ std::unique_ptr<th::Process> start_engine(th::Bus &bus, const std::string &rules
 std::string idle_rule(const char *system_id) {
   return std::string("[rule 1]\nname=Bench\nenabled=true\nstart_event=topic=bench:none;UUID,value=") + system_id +
          ";\n";
+}
+
+GDBusConnection *connect(th::Bus &bus) {
+  g_autoptr(GError) error = nullptr;
+  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
+      bus.address().c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, &error);
+  if (connection == nullptr)
+    g_error("cannot connect to the bench's bus: %s", error->message);
+  g_dbus_connection_set_exit_on_close(connection, FALSE);
+  return connection;
+}
+
+int monitor_active(GDBusConnection *connection, const char *client) {
+  g_autoptr(GVariant) reply = th::call(connection, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ",
+                                       "com.vemo.Sim.BlueZ1", "ListMonitors", nullptr, "(a(sosb))", nullptr, 2000);
+  if (reply == nullptr)
+    return -1;
+  g_autoptr(GVariantIter) iter = nullptr;
+  g_variant_get(reply, "(a(sosb))", &iter);
+  const gchar *owner, *path, *adapter;
+  gboolean activated;
+  int active = 0;
+  while (g_variant_iter_next(iter, "(&s&o&sb)", &owner, &path, &adapter, &activated))
+    if (activated && (client == nullptr || g_strcmp0(client, owner) == 0))
+      active = 1;
+  return active;
 }
 
 guint watch_signals(GDBusConnection *connection, GDBusMessageFilterFunction filter, const char *rule) {
@@ -285,6 +325,26 @@ void inject(GDBusConnection *connection, const char *adapter, const std::string 
                          g_variant_new("(ssq@ayn)", adapter, address.c_str(), static_cast<guint16>(BEACON_COMPANY_ID),
                                        payload, static_cast<gint16>(-60)),
                          nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, callback, user_data);
+}
+
+void Calls::on_reply(GObject *source, GAsyncResult *result, gpointer calls) {
+  auto *self = static_cast<Calls *>(calls);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+  self->in_flight--;
+  if (reply == nullptr && self->failed++ == 0)
+    self->first_error = error->message;
+}
+
+std::string name_owner(GDBusConnection *connection, const char *name) {
+  g_autoptr(GVariant) owner = th::call(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", name), "(s)",
+                                       nullptr);
+  if (owner == nullptr)
+    return "";
+  const gchar *unique;
+  g_variant_get(owner, "(&s)", &unique);
+  return unique;
 }
 
 /* ---- verdict ---------------------------------------------------------------- */

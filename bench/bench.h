@@ -39,6 +39,11 @@ void parse_options(int *argc, char ***argv, const char *parameter, const char *s
                    const GOptionEntry *entries,
                    std::initializer_list<std::pair<const char *, gint64>> positive = {});
 
+/* --target of the benches that set kavrod against a bare program: exits 2
+ * unless it is both, kavrod or bare. wants(): whether it includes @label. */
+void check_target(const std::string &target);
+bool wants(const std::string &target, const std::string &label);
+
 /* SIGINT and SIGTERM set interrupted() instead of ending the program, so
  * that it stops its processes; seen while the main context runs. */
 void catch_interrupts();
@@ -74,6 +79,24 @@ std::unique_ptr<th::Process> start_engine(th::Bus &bus, const std::string &rules
 /* One enabled rule carrying @system_id whose start event names a topic no
  * one sends: the engine reads the System ID but never fires. */
 std::string idle_rule(const char *system_id);
+
+/* A private connection to @bus that outlives the bus going away. */
+GDBusConnection *connect(th::Bus &bus);
+/* 1 when bluez-sim holds an activated monitor of @client (of anyone with
+ * nullptr), 0 when not, -1 when it cannot tell. */
+int monitor_active(GDBusConnection *connection, const char *client = nullptr);
+
+/* For the soaks (daemon_fixture.h's kt::DaemonTest as @Fixture): bluez-sim
+ * with @bluez_args, the engine with @rules and kavrod, all quiet; whether
+ * kavrod reads System ID @id and monitors. */
+template <typename Fixture>
+bool start_daemon(Fixture &t, const std::vector<std::string> &bluez_args, const std::string &rules,
+                  const std::string &id) {
+  t.bluez = start_bluez(t.bus, bluez_args);
+  t.start_engine(rules);
+  t.start_kavrod({}, kQuiet);
+  return t.wait_systemid(id) && t.wait_monitors(1);
+}
 
 /* AddMatch for @rule, and @filter on @connection; the filter's id. */
 guint watch_signals(GDBusConnection *connection, GDBusMessageFilterFunction filter, const char *rule);
@@ -127,6 +150,17 @@ std::string address(guint32 n, const char *prefix = "C0:FF");
  * reply. */
 void inject(GDBusConnection *connection, const char *adapter, const std::string &address, GVariant *payload,
             int timeout_ms, GAsyncReadyCallback callback, gpointer user_data);
+
+/* Calls in flight and their failures, counted by on_reply (user data: the
+ * Calls); the caller counts a call in when it makes it. */
+struct Calls {
+  guint64 in_flight = 0, failed = 0;
+  std::string first_error;
+  static void on_reply(GObject *source, GAsyncResult *result, gpointer calls);
+};
+
+/* The unique name that owns @name, or "" when none does. */
+std::string name_owner(GDBusConnection *connection, const char *name);
 
 /* ---- verdict ---------------------------------------------------------------- */
 

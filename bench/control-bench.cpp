@@ -310,10 +310,7 @@ int main(int argc, char **argv) {
   bench::parse_options(&argc, &argv, "- List calls per second and latency", nullptr, entries);
   if (target != nullptr)
     options.target = target;
-  if (options.target != "both" && options.target != "kavrod" && options.target != "bare") {
-    g_printerr("control-bench: --target must be both, kavrod or bare, got \"%s\"\n", options.target.c_str());
-    return 2;
-  }
+  bench::check_target(options.target);
   if (options.calls < 1 || options.pipelined < 1 || options.depth < 1 || options.depth > kMaxDepth) {
     g_printerr("control-bench: --calls and --pipelined must be positive, --depth 1..%d\n", kMaxDepth);
     return 2;
@@ -332,7 +329,7 @@ int main(int argc, char **argv) {
       bench::Callgrind callgrind;
       Rig rig(&callgrind);
       for (const Endpoint *endpoint : {&kKavrod, &kBare}) {
-        if (options.target != "both" && options.target != endpoint->label)
+        if (!bench::wants(options.target, endpoint->label))
           continue;
         sequential(rig, *endpoint, 50);
         auto counted = count(rig, callgrind, *endpoint, options.instructions, options.depth);
@@ -351,7 +348,7 @@ int main(int argc, char **argv) {
     g_printerr("== starting bus, bluez-sim, action-engine-sim, kavrod and bare-method\n");
     Rig rig;
     for (const Endpoint *endpoint : {&kKavrod, &kBare}) {
-      if (options.target != "both" && options.target != endpoint->label)
+      if (!bench::wants(options.target, endpoint->label))
         continue;
       g_printerr("   %s: warm-up, %d sequential, %d pipelined x%d\n", endpoint->label, options.calls,
                  options.pipelined, options.depth);

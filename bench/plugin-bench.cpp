@@ -28,7 +28,6 @@
  *   bench/plugin-bench [--sends 1000] [--warmup 50] [--rounds 50] [--instances 1000]
  * Programs come from this build; override with BEACON_SENDER_BIN and
  * TELVO_PLUGIN (bench/with-env.sh sets both). */
-#include <dlfcn.h>
 #include <unistd.h>
 #include <gio/gio.h>
 
@@ -48,6 +47,7 @@
 #include "action-plugin.h"
 #include "bench.h"
 #include "harness.h"
+#include "plugin_host.h"
 
 namespace {
 
@@ -69,48 +69,6 @@ struct Options {
 };
 
 /* ---- the plug-in, as a host loads it ---------------------------------- */
-
-struct Plugin {
-  ActionPluginCreateFunc create = nullptr;
-  ActionPluginFunc validate = nullptr;
-  ActionPluginFunc initialize = nullptr;
-  ActionPluginFunc start = nullptr;
-  ActionPluginFunc stop = nullptr;
-  ActionPluginFunc abort = nullptr;
-  ActionPluginCheckFunc check_running = nullptr;
-  ActionPluginFunc destroy = nullptr;
-  ActionPluginFunc free = nullptr;
-};
-
-template <typename T>
-bool resolve(void *handle, const char *name, T *out, std::string *failure) {
-  void *symbol = dlsym(handle, name);
-  if (symbol == nullptr) {
-    *failure = std::string("the plug-in does not export ") + name;
-    return false;
-  }
-  *out = reinterpret_cast<T>(symbol);
-  return true;
-}
-
-/* The handle is never closed: the plug-in's error quark keeps a string of
- * the library in GLib's quark table for the life of the process. */
-bool load_plugin(const std::string &path, Plugin *p, std::string *failure) {
-  void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    *failure = std::string("cannot load ") + path + ": " + dlerror();
-    return false;
-  }
-  return resolve(handle, "plugin_create", &p->create, failure) &&
-         resolve(handle, "plugin_validate", &p->validate, failure) &&
-         resolve(handle, "plugin_initialize", &p->initialize, failure) &&
-         resolve(handle, "plugin_start", &p->start, failure) &&
-         resolve(handle, "plugin_stop", &p->stop, failure) &&
-         resolve(handle, "plugin_abort", &p->abort, failure) &&
-         resolve(handle, "plugin_check_running", &p->check_running, failure) &&
-         resolve(handle, "plugin_destroy", &p->destroy, failure) &&
-         resolve(handle, "plugin_free", &p->free, failure);
-}
 
 /* Feedback of every instance; the entry points call it on host threads. */
 class Host {
@@ -151,15 +109,9 @@ struct Action {
   GHashTable *parameters = nullptr;
   int setup_parameters = 0;
 
-  Action() {
-    g_autoptr(GError) error = nullptr;
-    config = xtag_parse(kConfig, -1, &error);
-    if (config == nullptr)
-      g_error("the bench's action configuration does not parse: %s", error->message);
-    parameters = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
-    g_hash_table_insert(parameters, g_strdup("message_type"), g_strdup_printf("%u", kMessageType));
-    g_hash_table_insert(parameters, g_strdup("system_id"), g_strdup(kSystemId));
-  }
+  Action()
+      : config(ph::parse_config(kConfig)),
+        parameters(ph::make_parameters({{"message_type", std::to_string(kMessageType)}, {"system_id", kSystemId}})) {}
   ~Action() {
     xtag_node_free(config);
     g_hash_table_unref(parameters);
@@ -302,7 +254,7 @@ void print_stats(const char *name, const bench::Spread &s) {
 
 class Rig {
  public:
-  Rig(const Plugin &plugin, Host &host, Action &action) : plugin_(plugin), host_(host), action_(action) {
+  Rig(const ph::Plugin &plugin, Host &host, Action &action) : plugin_(plugin), host_(host), action_(action) {
     service_ = std::make_unique<th::Process>(
         std::vector<std::string>{bench::program("BEACON_SENDER_BIN"), "--no-bluez"},
         std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
@@ -393,7 +345,7 @@ class Rig {
     return true;
   }
 
-  const Plugin &plugin_;
+  const ph::Plugin &plugin_;
   Host &host_;
   Action &action_;
   th::Bus bus_;  // sets DBUS_SYSTEM_BUS_ADDRESS before anything connects
@@ -404,7 +356,7 @@ class Rig {
 
 /* ---- 1. plugin_start -> SendReceived ------------------------------------ */
 
-bool bench_latency(Rig &rig, const Plugin &plugin, const Options &options, LogCounter &log) {
+bool bench_latency(Rig &rig, const ph::Plugin &plugin, const Options &options, LogCounter &log) {
   g_print("\n1. plugin_start -> SendReceived vs bare synchronous Send (%d rounds after %d warm-up)\n",
           options.sends, options.warmup);
   if (!rig.set_fault("none"))
@@ -486,7 +438,7 @@ bool bench_latency(Rig &rig, const Plugin &plugin, const Options &options, LogCo
 
 /* ---- 2. plugin_free ----------------------------------------------------- */
 
-bool bench_free(Rig &rig, const Plugin &plugin, const Options &options, LogCounter &log) {
+bool bench_free(Rig &rig, const ph::Plugin &plugin, const Options &options, LogCounter &log) {
   g_print("\n2. plugin_free (%d rounds each)\n", options.rounds);
   std::vector<gint64> blocked, idle;
   bool ok = rig.set_fault("block");
@@ -556,7 +508,7 @@ void print_instances(const char *mode, int n, gint64 create_us, gint64 free_us, 
   g_print("    VmRSS    before %ld kB  peak %ld kB  after %ld kB\n", before.rss_kb, peak.rss_kb, after.rss_kb);
 }
 
-bool bench_instances(Rig &rig, const Plugin &plugin, const Options &options, LogCounter &log) {
+bool bench_instances(Rig &rig, const ph::Plugin &plugin, const Options &options, LogCounter &log) {
   const int n = options.instances;
   g_print("\n3. %d instances in one host (the bench's sampler thread is counted)\n", n);
   {
@@ -615,13 +567,9 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  Plugin plugin;
-  std::string failure;
+  bench::default_paths();
   const std::string path = bench::program("TELVO_PLUGIN");
-  if (!load_plugin(path, &plugin, &failure)) {
-    g_printerr("plugin-bench: %s\n", failure.c_str());
-    return 1;
-  }
+  const ph::Plugin &plugin = ph::plugin();
 
   LogCounter log;
   Host host;

@@ -25,14 +25,8 @@ int main(int argc, char **argv) {
   bench::Verdict verdict;
 
   kt::DaemonTest t;
-  t.bluez = std::make_unique<th::Process>(
-      std::vector<std::string>{th::env_path("BLUEZ_SIM_BIN"), "--device-timeout", "0"},
-      std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
-  if (!t.bus.wait_for_name("org.bluez") || !t.bus.wait_for_name("com.vemo.Sim.BlueZ"))
-    g_error("bluez-sim did not start:\n%s", t.bluez->log().c_str());
-  t.start_engine(kt::rule(1, kt::kIdA));
-  t.start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}});
-  verdict.check(t.wait_systemid(kt::kIdA) && t.wait_monitors(1), "kavrod did not start monitoring");
+  verdict.check(bench::start_daemon(t, {"--device-timeout", "0"}, kt::rule(1, kt::kIdA), kt::kIdA),
+                "kavrod did not start monitoring");
 
   const gint64 started = g_get_monotonic_time();
   // A few fixed senders, each with its own sequence numbers, so kavrod's

@@ -13,8 +13,6 @@
  *
  * The schedule (kinds, holds, counts, System IDs) follows from the seed;
  * timing does not, so a replay repeats the faults, not every interleaving. */
-#include <fcntl.h>
-#include <glib-unix.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,9 +22,8 @@
 #include <random>
 #include <set>
 
-#include "config.h"
-#include "daemon_fixture.h"
 #include "bench.h"
+#include "daemon_fixture.h"
 
 namespace {
 
@@ -202,7 +199,7 @@ class Chaos {
   GDBusConnection *user_conn_ = nullptr;  // the allowed non-root caller
   GDBusConnection *monitor_conn_ = nullptr;  // watches kavrod's device readings
   guint user_uid_ = 0;
-  std::string policy_path_, rules_path_;
+  bench::TempFile policy_{"kavrod-chaos-policy-XXXXXX.conf", ""}, rules_{"kavrod-chaos-rules-XXXXXX.conf", ""};
   std::string kavrod_name_;
   std::string adapter_ = "hci0";
   guint adapter_serial_ = 0;
@@ -214,7 +211,6 @@ class Chaos {
   // answered, by serial; seen by eavesdropping, in GDBus's worker thread.
   std::mutex reads_mutex_;
   std::set<guint32> reads_;
-  bool interrupted_ = false;
   gint64 hung_until_ = 0;
   int hung_until_fault_ = 0;
   guint hangs_ = 0;
@@ -242,9 +238,9 @@ class Chaos {
 /* ---- set-up ------------------------------------------------------------ */
 
 void Chaos::write_policy(const std::string &text) {
-  g_unlink(policy_path_.c_str());
+  g_unlink(policy_.path().c_str());
   g_autoptr(GError) error = nullptr;
-  if (!g_file_set_contents(policy_path_.c_str(), text.c_str(), static_cast<gssize>(text.size()), &error))
+  if (!g_file_set_contents(policy_.path().c_str(), text.c_str(), static_cast<gssize>(text.size()), &error))
     g_error("cannot write the policy file: %s", error->message);
 }
 
@@ -265,26 +261,18 @@ std::string policy_text(guint uid, int variant) {
 }
 
 void Chaos::start_bluez() {
-  t_->bluez = std::make_unique<th::Process>(
-      std::vector<std::string>{th::env_path("BLUEZ_SIM_BIN"), "--device-timeout", "0", "--adapter", adapter_},
-      std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
-  if (!t_->bus.wait_for_name("org.bluez") || !t_->bus.wait_for_name("com.vemo.Sim.BlueZ"))
-    g_error("bluez-sim did not start:\n%s", t_->bluez->log().c_str());
+  t_->bluez = bench::start_bluez(t_->bus, {"--device-timeout", "0", "--adapter", adapter_});
 }
 
 void Chaos::write_rules() {
   const std::string rules = kt::rule(1, own_id_) + kt::rule(2, kForeignId, false);
   g_autoptr(GError) error = nullptr;
-  if (!g_file_set_contents(rules_path_.c_str(), rules.c_str(), static_cast<gssize>(rules.size()), &error))
+  if (!g_file_set_contents(rules_.path().c_str(), rules.c_str(), static_cast<gssize>(rules.size()), &error))
     g_error("cannot write the rules file: %s", error->message);
 }
 
 void Chaos::start_engine() {
-  t_->engine = std::make_unique<th::Process>(
-      std::vector<std::string>{th::env_path("ACTION_ENGINE_SIM_BIN"), "--rules", rules_path_},
-      std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
-  if (!t_->bus.wait_for_name(kEngineName))
-    g_error("action-engine-sim did not start:\n%s", t_->engine->log().c_str());
+  t_->engine = bench::start_engine(t_->bus, rules_.path());
 }
 
 /* A second connection for the operator's Pause/Resume: as nobody when we
@@ -295,17 +283,9 @@ void Chaos::connect_allowed_user() {
   user_uid_ = root ? 65534 : static_cast<guint>(geteuid());
   if (root && seteuid(user_uid_) != 0)
     g_error("seteuid(%u): %s", user_uid_, g_strerror(errno));
-  g_autoptr(GError) error = nullptr;
-  user_conn_ = g_dbus_connection_new_for_address_sync(
-      t_->bus.address().c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
+  user_conn_ = bench::connect(t_->bus);
   if (root && seteuid(0) != 0)
     g_error("seteuid(0): %s", g_strerror(errno));
-  if (user_conn_ == nullptr)
-    g_error("cannot connect as uid %u: %s", user_uid_, error->message);
-  g_dbus_connection_set_exit_on_close(user_conn_, FALSE);
 }
 
 /* ---- beacons and events -------------------------------------------------- */
@@ -340,12 +320,7 @@ void Chaos::tick() {
     launched_[phase_]++;
   }
   in_flight_++;
-  g_dbus_connection_call(conn_, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
-                         "InjectAdvertisement",
-                         g_variant_new("(ssq@ayn)", adapter_.c_str(), address.c_str(),
-                                       static_cast<guint16>(BEACON_COMPANY_ID), payload, static_cast<gint16>(-60)),
-                         nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, on_injected,
-                         new Shot{this, !foreign, phase_});
+  bench::inject(conn_, adapter_.c_str(), address, payload, 5000, on_injected, new Shot{this, !foreign, phase_});
 }
 
 void Chaos::on_injected(GObject *source, GAsyncResult *result, gpointer user_data) {
@@ -423,14 +398,7 @@ GDBusMessage *Chaos::watch_reads(GDBusConnection *, GDBusMessage *message, gbool
  * calls and the replies to kavrod. */
 void Chaos::start_watching_reads() {
   g_autoptr(GError) error = nullptr;
-  monitor_conn_ = g_dbus_connection_new_for_address_sync(
-      t_->bus.address().c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  if (monitor_conn_ == nullptr)
-    g_error("cannot connect the bus monitor: %s", error->message);
-  g_dbus_connection_set_exit_on_close(monitor_conn_, FALSE);
+  monitor_conn_ = bench::connect(t_->bus);
   const std::string rules[] = {
       "type='method_call',sender='" + kavrod_name_ + "',interface='org.freedesktop.DBus.Properties',member='GetAll'",
       "type='method_return',destination='" + kavrod_name_ + "'",
@@ -504,20 +472,7 @@ std::string Chaos::list_id(GDBusConnection *connection, std::string *error_name)
 }
 
 int Chaos::monitor_active() {
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = th::call(conn_, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
-                                       "ListMonitors", nullptr, "(a(sosb))", &error, 2000);
-  if (reply == nullptr)
-    return -1;
-  g_autoptr(GVariantIter) iter = nullptr;
-  g_variant_get(reply, "(a(sosb))", &iter);
-  const gchar *client, *path, *adapter;
-  gboolean activated;
-  int active = 0;
-  while (g_variant_iter_next(iter, "(&s&o&sb)", &client, &path, &adapter, &activated))
-    if (activated && kavrod_name_ == client)
-      active = 1;
-  return active;
+  return bench::monitor_active(conn_, kavrod_name_.c_str());
 }
 
 /* Every event kavrod has published so far has reached us, and it published
@@ -840,7 +795,7 @@ gint64 Chaos::inject_fault(Kind kind) {
       int broken = std::uniform_int_distribution<int>(0, 3)(rng_);
       if (broken == 2 && no_fifo)
         broken = 0;
-      g_unlink(policy_path_.c_str());
+      g_unlink(policy_.path().c_str());
       switch (broken) {
         case 0:
           write_policy("[com.vemo.bt.receivevemobeacon.list\nusers=" + std::to_string(user_uid_) + "\n");
@@ -849,8 +804,8 @@ gint64 Chaos::inject_fault(Kind kind) {
           write_policy("[com.vemo.bt.receivevemobeacon.list]\nuser=" + std::to_string(user_uid_) + "\n");
           break;
         case 2:
-          if (mkfifo(policy_path_.c_str(), 0644) != 0)
-            g_error("mkfifo %s: %s", policy_path_.c_str(), g_strerror(errno));
+          if (mkfifo(policy_.path().c_str(), 0644) != 0)
+            g_error("mkfifo %s: %s", policy_.path().c_str(), g_strerror(errno));
           break;
         default:
           break;  // missing: root only
@@ -985,35 +940,18 @@ int Chaos::run() {
       conn_, nullptr, "com.vemo.Event.Producer1", "Event", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_event, this,
       nullptr);
 
-  gchar *path = nullptr;
-  int fd = g_file_open_tmp("kavrod-chaos-rules-XXXXXX.conf", &path, nullptr);
-  close(fd);
-  rules_path_ = path;
-  g_free(path);
-  fd = g_file_open_tmp("kavrod-chaos-policy-XXXXXX.conf", &path, nullptr);
-  close(fd);
-  policy_path_ = path;
-  g_free(path);
-
   connect_allowed_user();
   write_policy(policy_text(user_uid_, 0));
   write_rules();
   start_bluez();
   start_engine();
   const std::string retry = std::to_string(first_ms) + "," + std::to_string(ceiling_ms);
-  t_->start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}, {"KAVROD_RETRY_MS", retry}, {"VESK_POLICY", policy_path_}});
+  t_->start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}, {"KAVROD_RETRY_MS", retry}, {"VESK_POLICY", policy_.path()}});
   if (!t_->wait_systemid(own_id_) || !t_->wait_monitors(1))
     g_error("kavrod did not start monitoring:\n%s", t_->kavrod->log().c_str());
-  {
-    g_autoptr(GVariant) owner = th::call(conn_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                         "org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", kDest), "(s)",
-                                         nullptr);
-    if (owner == nullptr)
-      g_error("kavrod's control service has no owner");
-    const gchar *name;
-    g_variant_get(owner, "(&s)", &name);
-    kavrod_name_ = name;
-  }
+  kavrod_name_ = bench::name_owner(conn_, kDest);
+  if (kavrod_name_.empty())
+    g_error("kavrod's control service has no owner");
   start_watching_reads();
   const Status first = status();
   if (!first.ok) {
@@ -1025,14 +963,7 @@ int Chaos::run() {
     warmup = std::min(500, std::max(1, faults / 10));
   // Stopped from outside (a test time-out): the figures so far, and the
   // processes shut down.
-  const guint on_sigterm = g_unix_signal_add(SIGTERM, +[](gpointer flag) -> gboolean {
-    *static_cast<bool *>(flag) = true;
-    return G_SOURCE_CONTINUE;
-  }, &interrupted_);
-  const guint on_sigint = g_unix_signal_add(SIGINT, +[](gpointer flag) -> gboolean {
-    *static_cast<bool *>(flag) = true;
-    return G_SOURCE_CONTINUE;
-  }, &interrupted_);
+  bench::catch_interrupts();
   const gint64 started = now_us();
   const guint timer = g_timeout_add(static_cast<guint>(interval_ms), on_tick, this);
   quiet_window();
@@ -1041,7 +972,7 @@ int Chaos::run() {
 
   int completed = 0;
   for (fault_index_ = 1; fault_index_ <= faults; fault_index_++) {
-    if (interrupted_) {
+    if (bench::interrupted()) {
       verdict_.check(false, "interrupted before fault %d", fault_index_);
       break;
     }
@@ -1161,16 +1092,12 @@ int Chaos::run() {
           kib(at_end.rss_kb).c_str());
   g_print("kavrod: running until SIGTERM: %s, exit status %d\n", alive ? "yes" : "no", exit_status);
 
-  g_source_remove(on_sigterm);
-  g_source_remove(on_sigint);
   g_dbus_connection_signal_unsubscribe(conn_, subscription);
   g_dbus_connection_close_sync(user_conn_, nullptr, nullptr);
   g_clear_object(&user_conn_);
   g_dbus_connection_close_sync(monitor_conn_, nullptr, nullptr);
   g_clear_object(&monitor_conn_);
   t_.reset();
-  g_unlink(rules_path_.c_str());
-  g_unlink(policy_path_.c_str());
   return verdict_.exit_status();
 }
 

@@ -2,9 +2,8 @@
  * must be within 10 % of its RSS after the first 10,000, and the CPU time
  * per beacon is printed. Injections are pipelined (a window of calls in
  * flight) and paced by the events, so the bus never buffers without bound. */
-#include "config.h"
-#include "daemon_fixture.h"
 #include "bench.h"
+#include "daemon_fixture.h"
 
 namespace {
 
@@ -18,23 +17,6 @@ GOptionEntry entries[] = {
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
 constexpr gint64 kWarmup = 10000;
-
-struct Flow {
-  guint64 in_flight = 0;
-  guint64 failed = 0;
-  std::string first_error;
-};
-
-void on_injected(GObject *source, GAsyncResult *result, gpointer user_data) {
-  auto *flow = static_cast<Flow *>(user_data);
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-  flow->in_flight--;
-  if (reply == nullptr) {
-    if (flow->failed++ == 0)
-      flow->first_error = error->message;
-  }
-}
 
 }  // namespace
 
@@ -50,20 +32,14 @@ int main(int argc, char **argv) {
 
   kt::DaemonTest t;
   // Quiet logs: a line per beacon would dominate the figures.
-  t.bluez = std::make_unique<th::Process>(std::vector<std::string>{th::env_path("BLUEZ_SIM_BIN")},
-                                          std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
-  if (!t.bus.wait_for_name("org.bluez") || !t.bus.wait_for_name("com.vemo.Sim.BlueZ"))
-    g_error("bluez-sim did not start:\n%s", t.bluez->log().c_str());
-  t.start_engine(kt::rule(1, kt::kIdA));
-  t.start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}});
-  if (!t.wait_systemid(kt::kIdA) || !t.wait_monitors(1)) {
+  if (!bench::start_daemon(t, {}, kt::rule(1, kt::kIdA), kt::kIdA)) {
     verdict.check(false, "kavrod did not start monitoring");
     return verdict.exit_status();
   }
 
   GDBusConnection *connection = t.bus.connection();
   GMainContext *context = g_main_context_default();
-  Flow flow;
+  bench::Calls flow;
   guint64 injected = 0, events = 0;
   // Sender n sends its k-th beacon with sequence number k: with more
   // senders than the monitor remembers, no beacon looks like a repeat.
@@ -86,13 +62,8 @@ int main(int argc, char **argv) {
   while (events < n) {
     while (injected < n && flow.in_flight < static_cast<guint64>(window) && injected - events < events_ahead) {
       const size_t sender = injected % addresses.size();
-      g_dbus_connection_call(connection, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
-                             "InjectAdvertisement",
-                             g_variant_new("(ssq@ayn)", "hci0", addresses[sender].c_str(),
-                                           static_cast<guint16>(BEACON_COMPANY_ID),
-                                           bench::beacon_payload(kt::kIdA, 2, next_sequence[sender]++),
-                                           static_cast<gint16>(-60)),
-                             nullptr, G_DBUS_CALL_FLAGS_NONE, 30000, nullptr, on_injected, &flow);
+      bench::inject(connection, "hci0", addresses[sender], bench::beacon_payload(kt::kIdA, 2, next_sequence[sender]++),
+                    30000, bench::Calls::on_reply, &flow);
       flow.in_flight++;
       injected++;
     }

@@ -4,9 +4,8 @@
  * idle and after beacons from many distinct senders that BlueZ keeps. */
 #include <algorithm>
 
-#include "config.h"
-#include "daemon_fixture.h"
 #include "bench.h"
+#include "daemon_fixture.h"
 
 namespace {
 
@@ -53,12 +52,6 @@ Summary summarise(std::vector<double> delays) {
   return s;
 }
 
-void on_injected(GObject *source, GAsyncResult *result, gpointer user_data) {
-  auto *in_flight = static_cast<int *>(user_data);
-  g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
-  (*in_flight)--;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -69,14 +62,7 @@ int main(int argc, char **argv) {
 
   kt::DaemonTest t;
   // BlueZ keeps every device it heard: the worst case for the memory figure.
-  t.bluez = std::make_unique<th::Process>(
-      std::vector<std::string>{th::env_path("BLUEZ_SIM_BIN"), "--device-timeout", "0"},
-      std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
-  if (!t.bus.wait_for_name("org.bluez") || !t.bus.wait_for_name("com.vemo.Sim.BlueZ"))
-    g_error("bluez-sim did not start:\n%s", t.bluez->log().c_str());
-  t.start_engine(kt::rule(1, kt::kIdA));
-  t.start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}});
-  if (!t.wait_systemid(kt::kIdA) || !t.wait_monitors(1)) {
+  if (!bench::start_daemon(t, {"--device-timeout", "0"}, kt::rule(1, kt::kIdA), kt::kIdA)) {
     verdict.check(false, "kavrod did not start monitoring");
     return verdict.exit_status();
   }
@@ -85,21 +71,8 @@ int main(int argc, char **argv) {
 
   // The flooding peer: a connection of its own, sending to kavrod directly
   // (which the bus delivers whatever kavrod subscribed to) and broadcast.
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GDBusConnection) peer = g_dbus_connection_new_for_address_sync(
-      t.bus.address().c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  if (peer == nullptr)
-    g_error("peer connection: %s", error->message);
-  g_autoptr(GVariant) owner = th::call(t.bus.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", "GetNameOwner",
-                                       g_variant_new("(s)", "com.vemo.bt.ReceiveVemoBeacon"), "(s)", &error);
-  if (owner == nullptr)
-    g_error("kavrod's name: %s", error->message);
-  const gchar *kavrod_name;
-  g_variant_get(owner, "(&s)", &kavrod_name);
+  g_autoptr(GDBusConnection) peer = bench::connect(t.bus);
+  const std::string kavrod_name = bench::name_owner(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon");
 
   // Side by side: a quiet sample, then a flood and a sample right behind it.
   std::vector<double> quiet, flooded;
@@ -108,7 +81,7 @@ int main(int argc, char **argv) {
     for (int k = 0; k < flood / samples; k++) {
       GVariant *changed =
           g_variant_new_parsed("('com.vemo.Event.ActionEngine.ActionRule', @a{sv} {}, @as [])");
-      g_dbus_connection_emit_signal(peer, k % 2 == 0 ? kavrod_name : nullptr, "/com/vemo/Event/ActionEngine",
+      g_dbus_connection_emit_signal(peer, k % 2 == 0 ? kavrod_name.c_str() : nullptr, "/com/vemo/Event/ActionEngine",
                                     "org.freedesktop.DBus.Properties", "PropertiesChanged", changed, nullptr);
     }
     g_dbus_connection_flush_sync(peer, nullptr, nullptr);
@@ -126,16 +99,13 @@ int main(int argc, char **argv) {
   // Memory: beacons from many distinct senders, a window of injections in
   // flight, every one awaited as an event.
   const size_t events_before = t.events.size();
-  int in_flight = 0, injected = 0;
-  while (static_cast<size_t>(injected) < static_cast<size_t>(senders) || in_flight > 0) {
-    while (injected < senders && in_flight < 64) {
-      g_dbus_connection_call(t.bus.connection(), "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
-                             "InjectAdvertisement",
-                             g_variant_new("(ssq@ayn)", "hci0", bench::address(0x100000u + static_cast<guint32>(injected)).c_str(),
-                                           static_cast<guint16>(BEACON_COMPANY_ID),
-                                           bench::beacon_payload(kt::kIdA, 2, 0), static_cast<gint16>(-60)),
-                             nullptr, G_DBUS_CALL_FLAGS_NONE, 30000, nullptr, on_injected, &in_flight);
-      in_flight++;
+  bench::Calls calls;
+  int injected = 0;
+  while (injected < senders || calls.in_flight > 0) {
+    while (injected < senders && calls.in_flight < 64) {
+      bench::inject(t.bus.connection(), "hci0", bench::address(0x100000u + static_cast<guint32>(injected)),
+                    bench::beacon_payload(kt::kIdA, 2, 0), 30000, bench::Calls::on_reply, &calls);
+      calls.in_flight++;
       injected++;
     }
     g_main_context_iteration(nullptr, TRUE);
