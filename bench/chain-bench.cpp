@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "daemon_fixture.h"
 
 namespace {
@@ -47,19 +48,13 @@ void on_rule_fired(GDBusConnection *, const gchar *, const gchar *, const gchar 
   }
 }
 
-double percentile(std::vector<double> v, double p) {
-  if (v.empty())
-    return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5))];
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
   const int actions = argc > 1 ? atoi(argv[1]) : 1000;
   const double rate = argc > 2 ? atof(argv[2]) : 10.0;
   g_setenv("G_MESSAGES_DEBUG", "", TRUE);
+  bench::default_paths();
   printf("%-12s %8s %8s %8s %10s %10s %10s\n", "instances", "actions", "events", "fired", "p50 (ms)", "p99 (ms)",
          "secs");
   const char *only = g_getenv("CHAIN_BENCH_INSTANCES");
@@ -108,8 +103,9 @@ int main(int argc, char **argv) {
     const double secs = (g_get_monotonic_time() - begin) / 1e6;
     // Late duplicates would show as more firings than actions.
     th::wait_until([] { return false; }, 500);
-    printf("%-12d %8d %8zu %8d %10.1f %10.1f %10.1f\n", concurrency, started, t.events.size(), run.fired,
-           percentile(run.latencies_ms, 0.5), percentile(run.latencies_ms, 0.99), secs);
+    const bench::Spread ms = bench::spread(run.latencies_ms);
+    printf("%-12d %8d %8zu %8d %10.1f %10.1f %10.1f\n", concurrency, started, t.events.size(), run.fired, ms.p50,
+           ms.p99, secs);
     const size_t failed = t.engine->count("D-Bus call to send beacon failed");
     if (failed > 0)
       printf("  %zu sends failed, e.g.: %s\n", failed,

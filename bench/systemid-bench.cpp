@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "bench.h"
 #include "harness.h"
 #include "systemid_handler.h"
 
@@ -169,7 +170,8 @@ int main() {
         g_free(id);
       });
       const double bare = seconds_per_run([&] { sink = sink + bare_walk(reply); });
-      printf("%-10d %12.1f %14.1f %14.1f %8.2f\n", n, call * 1e6, reading * 1e6, bare * 1e6, reading / bare);
+      printf("%-10d %12.1f %14.1f %14.1f %8.2f\n", n, call * 1e6, reading * 1e6, bare * 1e6,
+             bench::ratio(reading, bare));
       fflush(stdout);
     }
   } catch (const std::exception &e) {
