@@ -201,7 +201,11 @@ TEST_F(MonitorTest, RefusedOrReleasedMonitorIsRegisteredAgainWithBackoff) {
   g_unsetenv("KAVROD_RETRY_MS");
 }
 
-TEST_F(MonitorTest, NewSystemIdReplacesTheRunningMonitor) {
+/* A new System ID restarts the monitor with the new pattern: a running
+ * one runs again, a paused one stays paused; when the restart cannot
+ * finish, no monitor is left behind. */
+TEST_F(MonitorTest, NewSystemIdRestartsTheMonitorInTheSameState) {
+  th::LogCapture log;
   ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
   set_systemid(kIdB);
   fake::calls.clear();
@@ -211,42 +215,32 @@ TEST_F(MonitorTest, NewSystemIdReplacesTheRunningMonitor) {
   EXPECT_EQ(fake::advwatch.pattern_values, std::vector<std::string>{kIdB});
   EXPECT_EQ(handler_->state, MONITOR_STATE_ACTIVE);
   EXPECT_EQ(fake::advwatch.live_monitors, 1);
-}
 
-TEST_F(MonitorTest, NewSystemIdKeepsAPausedMonitorPaused) {
-  ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
+  // Paused: the same System ID changes nothing, not even the pause; a new
+  // one gives a new monitor, paused at once.
   ASSERT_TRUE(monitor_handler_pause(handler_, nullptr));
-
-  // Same System ID: nothing changes, not even the pause.
   fake::calls.clear();
   ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
   EXPECT_TRUE(fake::calls.empty());
   EXPECT_EQ(handler_->state, MONITOR_STATE_PAUSED);
-
-  set_systemid(kIdB);
+  set_systemid(kIdA);
   ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
   EXPECT_EQ(fake::calls, (std::vector<std::string>{"advwatch_monitor_cleanup", "advwatch_patterns_new",
-                                                   std::string("advwatch_pattern_add(2,") + kIdB + ")",
+                                                   std::string("advwatch_pattern_add(2,") + kIdA + ")",
                                                    "advwatch_monitor_init", "advwatch_monitor_pause"}));
   EXPECT_EQ(handler_->state, MONITOR_STATE_PAUSED);
-}
 
-TEST_F(MonitorTest, ResumedMonitorIsReplacedUnpaused) {
-  ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
-  ASSERT_TRUE(monitor_handler_pause(handler_, nullptr));
+  // Resumed: the pause is over, the next monitor runs.
   ASSERT_TRUE(monitor_handler_resume(handler_, nullptr));
   set_systemid(kIdB);
   fake::calls.clear();
   ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
   EXPECT_EQ(count("advwatch_monitor_pause"), 0u);
   EXPECT_EQ(handler_->state, MONITOR_STATE_ACTIVE);
-}
 
-TEST_F(MonitorTest, RestartThatCannotPauseLeavesNoMonitorRunning) {
-  th::LogCapture log;
-  ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
+  // A paused monitor whose successor cannot be paused: none runs.
   ASSERT_TRUE(monitor_handler_pause(handler_, nullptr));
-  set_systemid(kIdB);
+  set_systemid(kIdA);
   fake::advwatch.pause_ok = false;
   g_autoptr(GError) error = nullptr;
   EXPECT_FALSE(monitor_handler_activate(handler_, &ctx_, &error));
@@ -254,17 +248,20 @@ TEST_F(MonitorTest, RestartThatCannotPauseLeavesNoMonitorRunning) {
   EXPECT_NE(strstr(error->message, "pause refused by BlueZ"), nullptr);
   EXPECT_EQ(handler_->state, MONITOR_STATE_INACTIVE);
   EXPECT_EQ(fake::advwatch.live_monitors, 0);
-}
 
-TEST_F(MonitorTest, RestartWhoseStartFailsEndsInactive) {
-  th::LogCapture log;
+  // The operator's pause still holds for the monitor that then starts.
+  fake::advwatch.pause_ok = true;
   ASSERT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
+  EXPECT_EQ(handler_->state, MONITOR_STATE_PAUSED);
+  ASSERT_TRUE(monitor_handler_resume(handler_, nullptr));
+
+  // A running monitor whose successor cannot start: inactive until the
+  // library works again.
   set_systemid(kIdB);
   fake::advwatch.init_ok = false;
-  g_autoptr(GError) error = nullptr;
-  EXPECT_FALSE(monitor_handler_activate(handler_, &ctx_, &error));
+  EXPECT_FALSE(monitor_handler_activate(handler_, &ctx_, nullptr));
   EXPECT_EQ(handler_->state, MONITOR_STATE_INACTIVE);
-  // Once the library works again, activation starts the new monitor.
+  EXPECT_EQ(fake::advwatch.live_monitors, 0);
   fake::advwatch.init_ok = true;
   EXPECT_TRUE(monitor_handler_activate(handler_, &ctx_, nullptr));
   EXPECT_EQ(fake::advwatch.system_id, kIdB);

@@ -341,30 +341,15 @@ TEST_F(AdvwatchExport, OnlyBluezMayCallTheMonitor) {
   }
 }
 
-TEST_F(AdvwatchExport, FailedRegistrationIsLoggedAndLeavesOnlyCleanup) {
+/* Pause and resume each need the other state; a registration BlueZ
+ * refused (no BlueZ on this bus) is logged and leaves only cleanup. */
+TEST_F(AdvwatchExport, PauseAndResumeCheckTheirStateAndAFailedRegistrationLeavesOnlyCleanup) {
   log_.clear();
-  AdvwatchMonitor *monitor = start({kSystemId});
-  ASSERT_NE(monitor, nullptr);
-  // No BlueZ on this bus: the asynchronous registration fails later.
-  ASSERT_TRUE(th::wait_until([&] { return log_.count(G_LOG_LEVEL_WARNING, "failed") > 0; }));
-  EXPECT_EQ(log_.count(G_LOG_LEVEL_WARNING, "/org/bluez/hci0"), 1u);
-
-  for (auto action : {advwatch_monitor_pause, advwatch_monitor_resume}) {
-    g_autoptr(GError) error = nullptr;
-    EXPECT_FALSE(action(monitor, &error));
-    ASSERT_NE(error, nullptr);
-    EXPECT_TRUE(g_error_matches(error, ADVWATCH_ERROR, ADVWATCH_ERROR_STATE));
-    EXPECT_NE(std::string(error->message).find("registration with BlueZ failed"), std::string::npos)
-        << error->message;
-  }
-}
-
-TEST_F(AdvwatchExport, PauseAndResumeCheckTheirState) {
   const auto exported = roots().size();
   AdvwatchMonitor *monitor = start({kSystemId});
   ASSERT_NE(monitor, nullptr);
-  // The registration fails once the context runs (no BlueZ here); until
-  // then the monitor is registering, so nothing iterates before the pause.
+  // The registration fails once the context runs; until then the monitor
+  // is registering, so nothing iterates before the pause.
   g_autoptr(GError) error = nullptr;
   EXPECT_FALSE(advwatch_monitor_resume(monitor, &error));
   ASSERT_NE(error, nullptr);
@@ -381,6 +366,17 @@ TEST_F(AdvwatchExport, PauseAndResumeCheckTheirState) {
   EXPECT_TRUE(th::wait_until([&] { return roots().size() == exported; }));  // unexported while paused
   ASSERT_TRUE(advwatch_monitor_resume(monitor, &error));
   EXPECT_EQ(roots().size(), exported + 1);
+
+  ASSERT_TRUE(th::wait_until([&] { return log_.count(G_LOG_LEVEL_WARNING, "failed") > 0; }));
+  EXPECT_EQ(log_.count(G_LOG_LEVEL_WARNING, "/org/bluez/hci0"), 1u);
+  for (auto action : {advwatch_monitor_pause, advwatch_monitor_resume}) {
+    g_autoptr(GError) refused = nullptr;
+    EXPECT_FALSE(action(monitor, &refused));
+    ASSERT_NE(refused, nullptr);
+    EXPECT_TRUE(g_error_matches(refused, ADVWATCH_ERROR, ADVWATCH_ERROR_STATE));
+    EXPECT_NE(std::string(refused->message).find("registration with BlueZ failed"), std::string::npos)
+        << refused->message;
+  }
 }
 
 }  // namespace
