@@ -119,21 +119,30 @@ TempFile::~TempFile() {
   g_unlink(path_.c_str());
 }
 
-std::unique_ptr<th::Process> start_bluez(th::Bus &bus, const std::vector<std::string> &args) {
-  std::vector<std::string> argv = {program("BLUEZ_SIM_BIN")};
+std::unique_ptr<th::Process> start_service(th::Bus &bus, const char *variable, const std::vector<std::string> &args,
+                                           const char *name) {
+  std::vector<std::string> argv = {program(variable)};
   argv.insert(argv.end(), args.begin(), args.end());
-  auto bluez = std::make_unique<th::Process>(argv, kQuiet);
-  if (!bus.wait_for_name("org.bluez", 10000) || !bus.wait_for_name("com.vemo.Sim.BlueZ", 10000))
-    throw std::runtime_error("bluez-sim did not start; its log:\n" + bluez->log());
+  auto process = std::make_unique<th::Process>(argv, kQuiet);
+  if (!bus.wait_for_name(name, 10000)) {
+    g_autofree gchar *base = g_path_get_basename(argv[0].c_str());
+    throw std::runtime_error(std::string(base) + " did not start; its log:\n" + process->log());
+  }
+  return process;
+}
+
+std::unique_ptr<th::Process> start_bluez(th::Bus &bus, const std::vector<std::string> &args) {
+  auto bluez = start_service(bus, "BLUEZ_SIM_BIN", args, "com.vemo.Sim.BlueZ");
+  if (!bus.wait_for_name("org.bluez", 10000))
+    throw std::runtime_error("bluez-sim did not own org.bluez; its log:\n" + bluez->log());
   return bluez;
 }
 
 std::unique_ptr<th::Process> start_engine(th::Bus &bus, const std::string &rules_path) {
-  auto engine = std::make_unique<th::Process>(
-      std::vector<std::string>{program("ACTION_ENGINE_SIM_BIN"), "--rules", rules_path}, kQuiet);
-  if (!bus.wait_for_name("com.vemo.Event.ActionEngine.User", 10000))
-    throw std::runtime_error("action-engine-sim did not start; its log:\n" + engine->log());
-  return engine;
+  std::vector<std::string> args;
+  if (!rules_path.empty())
+    args = {"--rules", rules_path};
+  return start_service(bus, "ACTION_ENGINE_SIM_BIN", args, "com.vemo.Event.ActionEngine.User");
 }
 
 std::string idle_rule(const char *system_id) {

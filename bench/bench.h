@@ -71,10 +71,14 @@ class TempFile {
   std::string path_;
 };
 
-/* bluez-sim on @bus with @args, quiet; waits for its names. Throws
- * std::runtime_error with its log when it does not come up. */
+/* The program $@variable names (see program()) with @args, quiet, on @bus;
+ * waits until it owns @name. Throws std::runtime_error with its log when
+ * it does not come up. */
+std::unique_ptr<th::Process> start_service(th::Bus &bus, const char *variable, const std::vector<std::string> &args,
+                                           const char *name);
+/* bluez-sim with @args (it owns org.bluez and its control name). */
 std::unique_ptr<th::Process> start_bluez(th::Bus &bus, const std::vector<std::string> &args = {});
-/* action-engine-sim on @bus with the rules in @rules_path, quiet. */
+/* action-engine-sim with the rules in @rules_path ("": none). */
 std::unique_ptr<th::Process> start_engine(th::Bus &bus, const std::string &rules_path);
 /* One enabled rule carrying @system_id whose start event names a topic no
  * one sends: the engine reads the System ID but never fires. */

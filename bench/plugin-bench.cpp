@@ -255,11 +255,7 @@ void print_stats(const char *name, const bench::Spread &s) {
 class Rig {
  public:
   Rig(const ph::Plugin &plugin, Host &host, Action &action) : plugin_(plugin), host_(host), action_(action) {
-    service_ = std::make_unique<th::Process>(
-        std::vector<std::string>{bench::program("BEACON_SENDER_BIN"), "--no-bluez"},
-        std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
-    if (!bus_.wait_for_name(kService, 10000))
-      g_error("beacon-sender did not start; its log:\n%s", service_->log().c_str());
+    service_ = bench::start_service(bus_, "BEACON_SENDER_BIN", {"--no-bluez"}, kService);
 
     /* The plug-in uses the process's shared system-bus connection; the
      * host must outlive the bus going away at the end. */

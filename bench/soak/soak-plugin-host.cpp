@@ -48,14 +48,9 @@ int main(int argc, char **argv) {
   g_print("seed %" G_GINT64_FORMAT "\n", seed);
 
   kt::DaemonTest t;
-  const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
-  th::Process sender({th::env_path("BEACON_SENDER_BIN")}, quiet);
-  if (!t.bus.wait_for_name(kSender))
-    g_error("beacon-sender did not start:\n%s", sender.log().c_str());
+  const auto sender = bench::start_service(t.bus, "BEACON_SENDER_BIN", {}, kSender);
   // No rules at the start; the loop adds and removes them.
-  t.engine = std::make_unique<th::Process>(std::vector<std::string>{th::env_path("ACTION_ENGINE_SIM_BIN")}, quiet);
-  if (!t.bus.wait_for_name(kEngine))
-    g_error("action-engine-sim did not start:\n%s", t.engine->log().c_str());
+  t.engine = bench::start_engine(t.bus, "");
 
   GDBusConnection *bus = t.bus.connection();
   std::map<std::pair<gint32, bool>, guint> statuses;
@@ -218,7 +213,7 @@ int main(int argc, char **argv) {
     g_print(" %d%s %u", s.first.first, s.first.second ? "+error" : "", s.second);
   g_print("\nhost before any instance: %s\nhost after warm-up:      %s\nhost at the end:         %s\n",
           bench::describe(baseline).c_str(), bench::describe(warm).c_str(), bench::describe(last).c_str());
-  const int sender_status = sender.stop(SIGTERM);
+  const int sender_status = sender->stop(SIGTERM);
   verdict.check(sender_status == 0, "beacon-sender exited with %d", sender_status);
   return verdict.exit_status();
 }
