@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -323,33 +324,21 @@ int main(int argc, char **argv) {
 
   bench::catch_interrupts();
   std::vector<Result> results;
-  if (options.instructions > 0) {
-    try {
-      g_printerr("== under callgrind: starting bus, bluez-sim, action-engine-sim, kavrod and bare-method\n");
-      bench::Callgrind callgrind;
-      Rig rig(&callgrind);
-      for (const Endpoint *endpoint : {&kKavrod, &kBare}) {
-        if (!bench::wants(options.target, endpoint->label))
-          continue;
-        sequential(rig, *endpoint, 50);
-        auto counted = count(rig, callgrind, *endpoint, options.instructions, options.depth);
-        results.insert(results.end(), counted.begin(), counted.end());
-      }
-    } catch (const std::exception &e) {
-      g_printerr("control-bench: %s\n", e.what());
-      return 1;
-    }
-    if (!first_error.empty())
-      g_printerr("note: some calls failed, first: %s\n", first_error.c_str());
-    print_counts(results);
-    return 0;
-  }
+  const bool counting = options.instructions > 0;
   try {
-    g_printerr("== starting bus, bluez-sim, action-engine-sim, kavrod and bare-method\n");
-    Rig rig;
+    g_printerr("== %sstarting bus, bluez-sim, action-engine-sim, kavrod and bare-method\n",
+               counting ? "under callgrind: " : "");
+    std::unique_ptr<bench::Callgrind> callgrind(counting ? new bench::Callgrind : nullptr);
+    Rig rig(callgrind.get());
     for (const Endpoint *endpoint : {&kKavrod, &kBare}) {
       if (!bench::wants(options.target, endpoint->label))
         continue;
+      if (counting) {
+        sequential(rig, *endpoint, 50);
+        auto counted = count(rig, *callgrind, *endpoint, options.instructions, options.depth);
+        results.insert(results.end(), counted.begin(), counted.end());
+        continue;
+      }
       g_printerr("   %s: warm-up, %d sequential, %d pipelined x%d\n", endpoint->label, options.calls,
                  options.pipelined, options.depth);
       sequential(rig, *endpoint, kWarmup);
@@ -364,6 +353,9 @@ int main(int argc, char **argv) {
   }
   if (!first_error.empty())
     g_printerr("note: some calls failed, first: %s\n", first_error.c_str());
-  print(results);
+  if (counting)
+    print_counts(results);
+  else
+    print(results);
   return 0;
 }
