@@ -165,6 +165,14 @@ std::string DaemonTest::list_systemid() {
   return ids[0];
 }
 
+std::string DaemonTest::control(const char *method) {
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = th::call(bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
+                                       "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", method,
+                                       nullptr, "()", &error);
+  return reply != nullptr ? "" : std::string(method) + ": " + error->message;
+}
+
 bool DaemonTest::wait_systemid(const std::string &expected, int timeout_ms) {
   return th::wait_until([&] { return list_systemid() == expected; }, timeout_ms);
 }

@@ -50,6 +50,9 @@ class DaemonTest {
    * "<error: ...>" on a failed call. */
   std::string list_systemid();
   bool wait_systemid(const std::string &expected, int timeout_ms = 5000);
+  /* Calls @method ("Pause", "Resume") of the control service as root; ""
+   * when it succeeded, else the error. */
+  std::string control(const char *method);
 
   /* Injects one beacon heard on @adapter. */
   void inject_beacon(const std::string &systemid, guint8 event, guint8 sequence,

@@ -24,14 +24,6 @@ class Beacons : public ::testing::Test {
     t.inject_beacon(systemid, 2, sequence, "hci0", "C0:FF:EE:00:00:99");
     ASSERT_TRUE(t.wait_events(before + 1)) << t.kavrod->log();
   }
-  /* Pause or Resume on the control service, as root. */
-  void control(const char *method) {
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
-                                         "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", method,
-                                         nullptr, "()", &error);
-    ASSERT_NE(reply, nullptr) << method << ": " << error->message;
-  }
   DaemonTest t;
 };
 
@@ -97,20 +89,20 @@ TEST_F(Beacons, BluezRestartReestablishesMonitoring) {
 }
 
 TEST_F(Beacons, PausedMonitorTurnsNothingIntoEvents) {
-  ASSERT_NO_FATAL_FAILURE(control("Pause"));
+  ASSERT_EQ(t.control("Pause"), "");
   t.inject_beacon(kIdA, 2, 1);
   t.inject_beacon(kIdA, 2, 2);
-  ASSERT_NO_FATAL_FAILURE(control("Resume"));
+  ASSERT_EQ(t.control("Resume"), "");
   ASSERT_TRUE(t.wait_monitors(1));
   sync_with_marker(kIdA, 3);
   EXPECT_EQ(t.events.size(), 1u);
 
   // A pause survives a change of System ID.
-  ASSERT_NO_FATAL_FAILURE(control("Pause"));
+  ASSERT_EQ(t.control("Pause"), "");
   t.add_rule(9, kIdB);
   ASSERT_TRUE(t.wait_systemid(kIdB));
   t.inject_beacon(kIdB, 2, 4);
-  ASSERT_NO_FATAL_FAILURE(control("Resume"));
+  ASSERT_EQ(t.control("Resume"), "");
   ASSERT_TRUE(t.wait_monitors(1));
   sync_with_marker(kIdB, 5);
   EXPECT_EQ(t.events.size(), 2u);

@@ -106,14 +106,6 @@ class Chain : public ::testing::Test {
     g_autoptr(GVariant) list = g_variant_get_child_value(ads, 0);
     return g_variant_n_children(list) == 0;
   }
-  void call_control(const char *method) {
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
-                                         "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", method,
-                                         nullptr, "()", &error);
-    ASSERT_NE(reply, nullptr) << error->message;
-  }
-
   DaemonTest t;
   std::unique_ptr<th::Process> sender;
   std::vector<gint32> fired;
@@ -151,12 +143,12 @@ TEST_F(Chain, BeaconsOfAnotherSystemFireNothing) {
 
 TEST_F(Chain, PausedDaemonTurnsNothingIntoEvents) {
   start_device();
-  call_control("Pause");
+  ASSERT_EQ(t.control("Pause"), "");
   trigger(1);
   ASSERT_TRUE(sender->wait_for_log("on air on /org/bluez/hci0", 10000));
   // Resume only once that advertisement is off the air.
   ASSERT_TRUE(th::wait_until([&] { return no_advertisements(); }, 15000));
-  call_control("Resume");
+  ASSERT_EQ(t.control("Resume"), "");
   ASSERT_TRUE(t.wait_monitors(1));
   ASSERT_NO_FATAL_FAILURE(trigger_again(1));
   ASSERT_TRUE(t.wait_events(1, 10000));

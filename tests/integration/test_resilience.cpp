@@ -55,14 +55,6 @@ void expect_no_event(DaemonTest &t, const char *systemid, guint8 sequence) {
 }
 
 /* Pause or Resume as root; fails the test when the call fails. */
-void control(DaemonTest &t, const char *method) {
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = th::call(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
-                                       "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", method,
-                                       nullptr, nullptr, &error);
-  ASSERT_NE(reply, nullptr) << method << ": " << error->message;
-}
-
 /* BlueZ leaves and returns with adapter @from replaced by @to. */
 void return_renamed(DaemonTest &t, const char *from, const char *to, bool monitor_manager) {
   g_variant_unref(t.bluez_control("Leave", nullptr));
@@ -163,13 +155,13 @@ TEST(Resilience, BluezReturningFindsTheMonitorAsItShouldBe) {
   expect_beacon_becomes_event(t, kIdB, 1);
 
   // A pause outlives BlueZ leaving and coming back; Resume ends it.
-  control(t, "Pause");
+  ASSERT_EQ(t.control("Pause"), "");
   g_variant_unref(t.bluez_control("Leave", nullptr));
   g_variant_unref(t.bluez_control("Return", nullptr));
   ASSERT_TRUE(t.wait_systemid(kIdB));
   ASSERT_TRUE(t.wait_monitors(0));
   expect_no_event(t, kIdB, 2);
-  control(t, "Resume");
+  ASSERT_EQ(t.control("Resume"), "");
   ASSERT_TRUE(t.wait_monitors(1));
   expect_beacon_becomes_event(t, kIdB, 3);
 
@@ -242,9 +234,9 @@ TEST(Resilience, StatusTellsTheTruthInEveryState) {
   EXPECT_EQ(counter(t, "own_beacons"), 1u);
   EXPECT_EQ(counter(t, "events"), 1u);
 
-  control(t, "Pause");
+  ASSERT_EQ(t.control("Pause"), "");
   EXPECT_EQ(state_of(t), "paused");
-  control(t, "Resume");
+  ASSERT_EQ(t.control("Resume"), "");
   ASSERT_TRUE(wait_state(t, "listening"));
 
   // Refused on every attempt for a while: backing off, never listening
