@@ -43,7 +43,8 @@ install_packages() {
   # Runtime libraries of the target come through multiarch too, so the
   # emulated programs find them where the device has them.
   packages="file qemu-user qemu-user-binfmt g++-aarch64-linux-gnu
-    libglib2.0-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libstdc++6:arm64"
+    libglib2.0-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libstdc++6:arm64
+    libsystemd-dev:arm64"
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     [ "$(id -u)" -eq 0 ] || die "the arm64 architecture is not enabled in dpkg; run as root"
     # Its packages are all missing now, so the lists are fetched below.
