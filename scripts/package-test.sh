@@ -29,19 +29,7 @@ die() { echo "package-test: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || die "run as root (it installs and purges packages)"
 
 # ---- tools ----------------------------------------------------------------
-packages="dpkg-dev debhelper lintian fakeroot"
-missing=""
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  say "installing:$missing"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing
-fi
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" dpkg-dev debhelper lintian fakeroot file systemd
 [ "$host_arch" = "$arch" ] || "$top/scripts/cross-test-aarch64.sh" --install-only
 
 # ---- build ----------------------------------------------------------------
