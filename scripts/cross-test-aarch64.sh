@@ -7,6 +7,8 @@
 #
 # Usage: scripts/cross-test-aarch64.sh [--build-only] [-- MESON-TEST-ARGS...]
 #   --build-only   configure, build and check the binaries; run no test
+#   --install-only install the packages above and stop (for the arm64
+#                  Debian packages, scripts/package-test.sh --arch arm64)
 #   -- ARGS        handed to `meson test` (e.g. -- --suite platform)
 #
 # Build directory: build/aarch64. Environment: TEST_TIMEOUT_SCALE (default 4)
@@ -18,11 +20,13 @@ build="$top/build/aarch64"
 cross="$top/cross/aarch64-linux-gnu.ini"
 
 build_only=no
+install_only=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-only) build_only=yes; shift ;;
+    --install-only) install_only=yes; shift ;;
     --) shift; break ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "cross-test-aarch64: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -43,7 +47,8 @@ install_packages() {
   # Runtime libraries of the target come through multiarch too, so the
   # emulated programs find them where the device has them.
   packages="file qemu-user qemu-user-binfmt g++-aarch64-linux-gnu
-    libglib2.0-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libstdc++6:arm64"
+    libglib2.0-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libstdc++6:arm64
+    libsystemd-dev:arm64"
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     [ "$(id -u)" -eq 0 ] || die "the arm64 architecture is not enabled in dpkg; run as root"
     # Its packages are all missing now, so the lists are fetched below.
@@ -117,6 +122,7 @@ now() { date +%s; }
 
 cd "$top"
 install_packages
+[ "$install_only" = no ] || exit 0
 register_qemu_binfmt
 configure
 

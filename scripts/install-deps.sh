@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs the Debian 12 packages the build, the tests and the demo need.
-# Safe to run again: only missing packages are fetched.
+# Safe to run again: only missing packages are fetched. Arguments name more
+# packages to install with them (a script's own tools).
 set -eu
-packages="meson ninja-build pkg-config gcc g++ clang libglib2.0-dev libglib2.0-dev-bin
+packages="$* meson ninja-build pkg-config gcc g++ clang libglib2.0-dev libglib2.0-dev-bin
   libglib2.0-bin dbus-daemon dbus-bin libgtest-dev libgmock-dev valgrind util-linux
-  procps python3 bluez python3-bleak bluez-test-scripts"
+  procps python3 bluez python3-bleak bluez-test-scripts libsystemd-dev
+  scdoc man-db bash-completion"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -8,6 +8,7 @@
 
 #include "btreceive_dbus.h"
 #include "event_handler.h"
+#include "notify.h"
 #include "status.h"
 #include "vesk.h"
 
@@ -53,12 +54,12 @@ void apply_systemid(AppCtx *ctx, const gchar *latest) {
   systemid_ctx->systemid = g_strdup(latest);
   // Without BlueZ there is nothing to start; its return starts the monitor
   // for the System ID in force then.
-  if (!ctx->monitor_handler->bluez_present)
-    return;
   g_autoptr(GError) activate_error = NULL;
-  if (!monitor_handler_activate(ctx->monitor_handler, systemid_ctx, &activate_error))
+  if (ctx->monitor_handler->bluez_present &&
+      !monitor_handler_activate(ctx->monitor_handler, systemid_ctx, &activate_error))
     g_warning("Could not setup monitor for kavrod: %s",
               activate_error != NULL ? activate_error->message : "Unknown error");
+  status_update(ctx->monitor_handler, systemid_ctx);
 }
 
 void start_reading(AppCtx *ctx);
@@ -315,7 +316,11 @@ int kavrod_main(int argc, char **argv) {
   }
 
   g_message("kavrod initialized, run main loop...");
+  // Ready once the loop turns, with or without BlueZ: the control service
+  // comes and goes with it.
+  notify_start();
   g_main_loop_run(ctx->loop);
+  notify_stop();
 
   const int status = ctx->exit_status;
   app_cleanup(ctx);

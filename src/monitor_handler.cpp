@@ -227,7 +227,7 @@ void on_monitor_state(AdvwatchMonitor *monitor, AdvwatchMonitorState state, cons
       // The adapter itself may be what went away.
       monitor_handler->adapter_stale = TRUE;
       g_autofree gchar *why =
-          g_strdup_printf("BlueZ %s it (%s)", state == ADVWATCH_MONITOR_STATE_FAILED ? "refused" : "released",
+          g_strdup_printf("BlueZ %s the monitor (%s)", state == ADVWATCH_MONITOR_STATE_FAILED ? "refused" : "released",
                           error != NULL ? error->message : "Unknown error");
       schedule_retry(monitor_handler, why);
       break;

@@ -1,5 +1,7 @@
 #include "status.h"
 
+#include "notify.h"
+
 Status *status_g = NULL;
 
 void status_init(void) {
@@ -14,6 +16,7 @@ void status_teardown(void) {
   if (status_g == NULL)
     return;
   g_free(status_g->last_error);
+  g_free(status_g->line);
   g_clear_pointer(&status_g, g_free);
 }
 
@@ -35,15 +38,42 @@ const gchar *status_state(const MonitorHandler *monitor_handler, const SystemidC
   return STATUS_REGISTERING;
 }
 
+gchar *status_line(const MonitorHandler *monitor_handler, const SystemidCtx *systemid_ctx) {
+  g_return_val_if_fail(monitor_handler != NULL, NULL);
+  const gchar *state = status_state(monitor_handler, systemid_ctx);
+  GString *line = g_string_new(state);
+  if (g_strcmp0(state, STATUS_LISTENING) == 0 && monitor_handler->adapter_str != NULL)
+    g_string_append_printf(line, " on %s", monitor_handler->adapter_str);
+  if (g_strcmp0(state, STATUS_BACKING_OFF) == 0 && status_g != NULL && status_g->last_error != NULL)
+    g_string_append_printf(line, ": %s", status_g->last_error);
+  if (monitor_handler->retry_source != 0 &&
+      (g_strcmp0(state, STATUS_BACKING_OFF) == 0 || g_strcmp0(state, STATUS_NO_ADAPTER) == 0)) {
+    const gint64 left_us = MAX(monitor_handler->retry_due_us - g_get_monotonic_time(), 0);
+    g_autoptr(GDateTime) when = g_date_time_new_from_unix_local((g_get_real_time() + left_us) / G_USEC_PER_SEC);
+    g_autofree gchar *clock = when != NULL ? g_date_time_format(when, "%H:%M:%S") : NULL;
+    if (clock != NULL)
+      g_string_append_printf(line, "; next try at %s", clock);
+  }
+  return g_string_free(line, FALSE);
+}
+
 void status_update(const MonitorHandler *monitor_handler, const SystemidCtx *systemid_ctx) {
   if (status_g == NULL || monitor_handler == NULL)
     return;
   const gchar *state = status_state(monitor_handler, systemid_ctx);
-  if (g_strcmp0(state, status_g->state) == 0)
+  if (g_strcmp0(state, status_g->state) != 0) {
+    g_message("Beacon monitoring is now %s (was %s)", state, status_g->state);
+    status_g->state = state;
+    status_g->state_change_time = g_get_real_time();
+  }
+  gchar *line = status_line(monitor_handler, systemid_ctx);
+  if (g_strcmp0(line, status_g->line) == 0) {
+    g_free(line);
     return;
-  g_message("Beacon monitoring is now %s (was %s)", state, status_g->state);
-  status_g->state = state;
-  status_g->state_change_time = g_get_real_time();
+  }
+  g_free(status_g->line);
+  status_g->line = line;
+  notify_status(line);
 }
 
 void status_note_event(void) {

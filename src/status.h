@@ -26,6 +26,7 @@ typedef struct {
   gint64 state_change_time;      /* wall clock of the last change of @state */
   gchar *last_error;             /* message of the last failure, or NULL */
   gboolean engine_answered;      /* the engine answered the last List */
+  gchar *line;                   /* the last status line told to systemd */
 } Status;
 
 extern Status *status_g;
@@ -38,8 +39,14 @@ void status_teardown(void);
  * in force. */
 const gchar *status_state(const MonitorHandler *monitor_handler, const SystemidCtx *systemid_ctx);
 
+/* The state in one readable line, beginning with its word: "listening on
+ * /org/bluez/hci0", "backing-off: <why>; next try at 14:02:07" (a retry as
+ * a local clock time, so the line never goes stale), "paused", ... */
+gchar *status_line(const MonitorHandler *monitor_handler, const SystemidCtx *systemid_ctx);
+
 /* Recomputes the state after something changed; notes the time and logs
- * when it is another. No-ops without a record (as in unit tests). */
+ * when it is another, and tells systemd when the line changed. No-ops
+ * without a record (as in unit tests). */
 void status_update(const MonitorHandler *monitor_handler, const SystemidCtx *systemid_ctx);
 
 void status_note_event(void);

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "config.h"
+#include "notify.h"
 #include "sender.h"
 
 namespace {
@@ -81,6 +82,7 @@ struct Service {
   guint registrations[2] = {0, 0};
   guint owner_id = 0;
   bool name_acquired = false;
+  bool record_only = false;
   int exit_status = 0;
   Fault fault = Fault::None;
   guint delay_ms = 0;
@@ -248,6 +250,9 @@ void on_name_acquired(GDBusConnection *, const gchar *name, gpointer data) {
   auto *service = static_cast<Service *>(data);
   service->name_acquired = true;
   g_message("Owning %s", name);
+  // Ready once callers can reach us by name.
+  notify_status(service->record_only ? "serving: recording requests only, never advertising" : "serving");
+  notify_start();
 }
 
 void on_name_lost(GDBusConnection *, const gchar *name, gpointer data) {
@@ -311,6 +316,7 @@ int main(int argc, char **argv) {
   g_dbus_connection_set_exit_on_close(service.connection, FALSE);
   gulong closed_handler = g_signal_connect(service.connection, "closed", G_CALLBACK(on_connection_closed), &service);
 
+  service.record_only = no_bluez != FALSE;
   service.sender = make_sender(service.connection, no_bluez ? nullptr : adapter_name, no_bluez != FALSE);
 
   g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kIntrospection, &error);
@@ -332,6 +338,7 @@ int main(int argc, char **argv) {
     service.owner_id = g_bus_own_name_on_connection(service.connection, kBusName, G_BUS_NAME_OWNER_FLAGS_NONE,
                                                     on_name_acquired, on_name_lost, &service, nullptr);
     g_main_loop_run(service.loop);
+    notify_stop();
   }
 
   /* Requests still waiting get an answer rather than a timeout. */

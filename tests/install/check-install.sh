@@ -35,7 +35,16 @@ expect "$root/share/dbus-1/interfaces/com.vemo.bt.ReceiveVemoBeacon.xml"
 expect "$root/lib/systemd/system/kavrod.service"
 expect "$root/lib/systemd/system/beacon-sender.service"
 expect "$root/lib/sysusers.d/kavrod.conf"
+expect "$root/lib/sysusers.d/beacon-sender.conf"
 expect "$root/share/doc/kavrod/examples/vesk-policy.conf.example"
+expect "$root/share/bash-completion/completions/kavrodctl"
+expect "$root/share/zsh/vendor-completions/_kavrodctl"
+# Manual pages, where scdoc built them.
+if [ -e "$build/man/kavrod.8" ]; then
+  for page in man8/kavrod.8 man1/kavrodctl.1 man8/beacon-sender.8; do
+    expect "$root/share/man/$page"
+  done
+fi
 
 # The plug-in exports the engine's nine entry points and nothing else.
 if command -v nm >/dev/null; then

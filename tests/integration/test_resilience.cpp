@@ -2,6 +2,11 @@
  * restarting or renaming its adapter, and an engine that floods or hangs.
  * In each case kavrod must keep listening, or listen again by itself. */
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <regex>
 
 #include "daemon_fixture.h"
 
@@ -125,13 +130,13 @@ TEST(Resilience, BluezRefusingOrReleasingTheMonitorIsAskedAgain) {
 
   // Refused twice, then accepted: one warning per attempt, not per beacon.
   ASSERT_TRUE(t.wait_monitors(1, 8000)) << t.kavrod->log();
-  EXPECT_EQ(t.kavrod->count("BlueZ refused it"), 2u);
+  EXPECT_EQ(t.kavrod->count("BlueZ refused the monitor"), 2u);
   expect_beacon_becomes_event(t, kIdA, 1);
 
   // Released by BlueZ: registered again, and listening again.
   size_t mark = t.kavrod->log_size();
   g_variant_unref(t.bluez_control("ReleaseMonitors", g_variant_new("(s)", monitor_client(t).c_str())));
-  ASSERT_TRUE(t.kavrod->wait_for_log("BlueZ released it", 5000, mark));
+  ASSERT_TRUE(t.kavrod->wait_for_log("BlueZ released the monitor", 5000, mark));
   ASSERT_TRUE(t.wait_monitors(1, 8000));
   expect_beacon_becomes_event(t, kIdA, 2);
 
@@ -293,6 +298,114 @@ TEST(Resilience, MalformedObjectManagerSignalsFromBluezAreSurvived) {
   expect_beacon_becomes_event(t, kIdA, 1);
   EXPECT_TRUE(t.kavrod->running());
   EXPECT_EQ(t.kavrod->stop(SIGTERM), 0);
+}
+
+/* A datagram socket in the place of systemd's notification socket. */
+class NotifySocket {
+ public:
+  NotifySocket() {
+    g_autofree gchar *dir = g_dir_make_tmp("notify-XXXXXX", nullptr);
+    dir_ = dir;
+    path_ = dir_ + "/notify";
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    g_strlcpy(address.sun_path, path_.c_str(), sizeof address.sun_path);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0)
+      g_error("notification socket %s: %s", path_.c_str(), g_strerror(errno));
+  }
+  ~NotifySocket() {
+    close(fd_);
+    g_unlink(path_.c_str());
+    g_rmdir(dir_.c_str());
+  }
+  const std::string &path() const { return path_; }
+  /* Every datagram received so far, in order. */
+  const std::vector<std::string> &messages() {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = recv(fd_, buffer, sizeof buffer, 0)) >= 0)
+      messages_.emplace_back(buffer, static_cast<size_t>(n));
+    return messages_;
+  }
+  size_t count(const std::string &message) {
+    size_t n = 0;
+    for (const auto &m : messages())
+      n += m == message;
+    return n;
+  }
+  bool wait_count(const std::string &message, size_t n) {
+    return th::wait_until([&] { return count(message) >= n; });
+  }
+
+ private:
+  std::string dir_, path_;
+  int fd_ = -1;
+  std::vector<std::string> messages_;
+};
+
+TEST(Resilience, SystemdHearsReadinessEveryStateTheWatchdogAndTheStop) {
+  NotifySocket notify;
+  DaemonTest t;
+  t.start_bluez();
+  t.start_engine(kt::rule(3, kIdA));
+  auto env = kFastRetry;
+  env["NOTIFY_SOCKET"] = notify.path();
+  env["WATCHDOG_USEC"] = "200000";
+  t.start_kavrod({}, env);
+
+  const std::string listening = "STATUS=listening on /org/bluez/hci0";
+  ASSERT_TRUE(notify.wait_count("READY=1", 1)) << t.kavrod->log();
+  ASSERT_TRUE(notify.wait_count(listening, 1)) << t.kavrod->log();
+  control(t, "Pause");
+  ASSERT_TRUE(notify.wait_count("STATUS=paused", 1));
+  control(t, "Resume");
+  ASSERT_TRUE(notify.wait_count(listening, 2));
+
+  // Released, then refused once: backing off with the reason and the time
+  // of the next try, then listening again.
+  g_variant_unref(t.bluez_control("FailNextRegisterMonitor", g_variant_new("(u)", 1)));
+  g_variant_unref(t.bluez_control("ReleaseMonitors", g_variant_new("(s)", monitor_client(t).c_str())));
+  ASSERT_TRUE(notify.wait_count(listening, 3)) << t.kavrod->log();
+  const std::regex backing_off("STATUS=backing-off: BlueZ (released|refused) the monitor \\(.*\\); next try at "
+                               "[0-2][0-9]:[0-5][0-9]:[0-6][0-9]");
+  std::vector<std::string> reasons;
+  for (const auto &m : notify.messages())
+    if (m.rfind("STATUS=backing-off", 0) == 0) {
+      EXPECT_TRUE(std::regex_match(m, backing_off)) << m;
+      reasons.push_back(m.substr(0, m.find(" the monitor")));
+    }
+  EXPECT_EQ(reasons, (std::vector<std::string>{"STATUS=backing-off: BlueZ released",
+                                               "STATUS=backing-off: BlueZ refused"}));
+
+  // Pinged from the loop at half the interval, as long as it turns.
+  EXPECT_EQ(t.kavrod->count("Feeding the systemd watchdog every 100 ms"), 1u);
+  const size_t pings = notify.count("WATCHDOG=1");
+  ASSERT_TRUE(notify.wait_count("WATCHDOG=1", pings + 2));
+
+  ASSERT_EQ(t.kavrod->stop(SIGTERM), 0);
+  const auto &all = notify.messages();
+  EXPECT_EQ(all.back(), "STOPPING=1");
+  EXPECT_EQ(notify.count("READY=1"), 1u);
+  EXPECT_EQ(notify.count("STOPPING=1"), 1u);
+  for (const auto &m : all)
+    EXPECT_TRUE(m == "READY=1" || m == "WATCHDOG=1" || m == "STOPPING=1" || m.rfind("STATUS=", 0) == 0) << m;
+  // A state line per change, never the same twice running.
+  std::string previous;
+  for (const auto &m : all)
+    if (m.rfind("STATUS=", 0) == 0) {
+      EXPECT_NE(m, previous);
+      previous = m;
+    }
+
+  // Without $NOTIFY_SOCKET nothing is sent and no watchdog timer runs.
+  const size_t before = notify.messages().size();
+  env["NOTIFY_SOCKET"] = "";
+  t.start_kavrod({}, env);
+  ASSERT_TRUE(wait_state(t, "listening"));
+  ASSERT_EQ(t.kavrod->stop(SIGTERM), 0);
+  EXPECT_EQ(notify.messages().size(), before);
+  EXPECT_EQ(t.kavrod->count("systemd watchdog"), 0u);
 }
 
 }  // namespace

@@ -160,7 +160,7 @@ TEST_F(MonitorTest, RefusedOrReleasedMonitorIsRegisteredAgainWithBackoff) {
   fake::bluez_moves_monitor(ADVWATCH_MONITOR_STATE_FAILED);
   EXPECT_EQ(fake::advwatch.live_monitors, 0);
   EXPECT_EQ(handler_->state, MONITOR_STATE_ACTIVE);
-  EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "No beacon monitor on /org/bluez/hci0: BlueZ refused it (told by "
+  EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "No beacon monitor on /org/bluez/hci0: BlueZ refused the monitor (told by "
                                            "BlueZ); trying again in 0.020 s"),
             1u);
   ASSERT_TRUE(th::wait_until([&] { return inits() == 2; }, 2000));
@@ -170,7 +170,7 @@ TEST_F(MonitorTest, RefusedOrReleasedMonitorIsRegisteredAgainWithBackoff) {
   EXPECT_TRUE(log.contains("trying again in 0.040 s"));
   ASSERT_TRUE(th::wait_until([&] { return inits() == 3; }, 2000));
   fake::bluez_moves_monitor(ADVWATCH_MONITOR_STATE_RELEASED);
-  EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "BlueZ released it (told by BlueZ); trying again in 0.040 s"), 1u);
+  EXPECT_EQ(log.count(G_LOG_LEVEL_WARNING, "BlueZ released the monitor (told by BlueZ); trying again in 0.040 s"), 1u);
   ASSERT_TRUE(th::wait_until([&] { return inits() == 4; }, 2000));
 
   // Activated: the next failure starts from the first delay again.
