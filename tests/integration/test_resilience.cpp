@@ -357,9 +357,9 @@ TEST(Resilience, SystemdHearsReadinessEveryStateTheWatchdogAndTheStop) {
   const std::string listening = "STATUS=listening on /org/bluez/hci0";
   ASSERT_TRUE(notify.wait_count("READY=1", 1)) << t.kavrod->log();
   ASSERT_TRUE(notify.wait_count(listening, 1)) << t.kavrod->log();
-  control(t, "Pause");
+  ASSERT_EQ(t.control("Pause"), "");
   ASSERT_TRUE(notify.wait_count("STATUS=paused", 1));
-  control(t, "Resume");
+  ASSERT_EQ(t.control("Resume"), "");
   ASSERT_TRUE(notify.wait_count(listening, 2));
 
   // Released, then refused once: backing off with the reason and the time
