@@ -49,7 +49,7 @@ int main(int argc, char **argv) {
 
   kt::DaemonTest t;
   const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
-  th::Process sender({th::env_path("BEACON_SENDER_BIN")}, quiet);
+  th::Process sender({th::env_path("BEACON_SENDER_BIN"), "--no-bluez"}, quiet);
   if (!t.bus.wait_for_name(kSender))
     g_error("beacon-sender did not start:\n%s", sender.log().c_str());
   // No rules at the start; the loop adds and removes them.
