@@ -18,9 +18,10 @@ class Sender {
 };
 
 struct SenderOptions {
-  /* How long each beacon stays registered: about 23 advertising events at
-   * the kernel's 100-150 ms, enough to be heard at 30 % packet loss by a
-   * receiver scanning half the time (see README.md). */
+  /* How long each beacon stays registered: 20-27 advertising events at
+   * the kernel's 100-150 ms, heard at 30 % packet loss by a receiver
+   * scanning half the time unless the interval aliases with its scan
+   * cycle (see README.md). */
   guint air_time_ms = 3000;
   /* Register up to SupportedInstances at once even without hardware
    * advertising sets, letting the kernel rotate them: the old behaviour,
