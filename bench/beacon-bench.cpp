@@ -44,26 +44,15 @@
  * Defaults as shown; --beacons 1000000 gives the long memory figure (a
  * few minutes per target). Programs come from this build; override with
  * KAVROD_BIN, BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BARE_RELAY_BIN. */
-#include <gio/gio.h>
-#include <glib-unix.h>
-#include <glib/gstdio.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "callgrind.h"
-#include "config.h"
-#include "harness.h"
 
 namespace {
 
@@ -76,14 +65,6 @@ constexpr size_t kRssMark = 10000;
  * replies per connection. Paced phases keep their rate up to this bound. */
 constexpr size_t kMaxCallsInFlight = 64;
 
-/* Set on SIGINT/SIGTERM: the bench stops and its processes with it. */
-bool interrupted = false;
-
-gboolean on_signal(gpointer) {
-  interrupted = true;
-  return G_SOURCE_CONTINUE;
-}
-
 struct Options {
   std::string target = "both";
   std::vector<int> rates = {100, 1000};
@@ -95,26 +76,6 @@ struct Options {
   int drain_ms = 3000;
   int instructions = 0; /* events per callgrind window; 0: wall-clock mode */
 };
-
-std::string program(const char *variable, const char *built) {
-  const char *value = g_getenv(variable);
-  return value != nullptr && *value != '\0' ? value : built;
-}
-
-/* ---- /proc ------------------------------------------------------------ */
-
-
-double ticks_to_us(guint64 ticks) { return static_cast<double>(ticks) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK)); }
-
-/* Resident set of @pid in kB, or -1. */
-long rss_kb(pid_t pid) {
-  g_autofree gchar *path = g_strdup_printf("/proc/%d/status", static_cast<int>(pid));
-  g_autofree gchar *text = nullptr;
-  if (!g_file_get_contents(path, &text, nullptr, nullptr))
-    return -1;
-  const gchar *line = strstr(text, "\nVmRSS:");
-  return line != nullptr ? strtol(line + 7, nullptr, 10) : -1;
-}
 
 /* ---- Event arrivals ------------------------------------------------------ */
 
@@ -203,65 +164,27 @@ GDBusMessage *event_filter(GDBusConnection *, GDBusMessage *message, gboolean in
 
 enum class Target { Kavrod, Bare };
 
-/* A file removed with its owner. */
-struct TempFile {
-  std::string path;
-  TempFile() = default;
-  TempFile(const TempFile &) = delete;
-  TempFile &operator=(const TempFile &) = delete;
-  ~TempFile() {
-    if (!path.empty())
-      g_unlink(path.c_str());
-  }
-};
-
 const char *target_name(Target target) { return target == Target::Kavrod ? "kavrod" : "bare"; }
 
 class Rig {
  public:
   Rig(Target target, const Options &options, bench::Callgrind *callgrind = nullptr) {
-    const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
-    bluez_ = std::make_unique<th::Process>(
-        std::vector<std::string>{program("BLUEZ_SIM_BIN", BLUEZ_SIM_BIN), "--device-timeout",
-                                 std::to_string(options.device_timeout)},
-        quiet);
-    if (!bus_.wait_for_name("org.bluez", 10000) || !bus_.wait_for_name("com.vemo.Sim.BlueZ", 10000))
-      fail("bluez-sim did not start", *bluez_);
-
-    gchar *path = nullptr;
-    g_autoptr(GError) error = nullptr;
-    const int fd = g_file_open_tmp("beacon-bench-rules-XXXXXX.conf", &path, &error);
-    if (fd < 0)
-      g_error("cannot create a rules file: %s", error->message);
-    close(fd);
-    rules_.path = path;
-    g_free(path);
-    // The topic differs from the daemon's: the engine reads the System ID
-    // from the rule but never fires on the bench's events.
-    std::ofstream(rules_.path) << "[rule 1]\nname=Bench\nenabled=true\n"
-                               << "start_event=topic=bench:none;UUID,value=" << kSystemId << ";\n";
-    engine_ = std::make_unique<th::Process>(
-        std::vector<std::string>{program("ACTION_ENGINE_SIM_BIN", ACTION_ENGINE_SIM_BIN), "--rules", rules_.path},
-        quiet);
-    if (!bus_.wait_for_name("com.vemo.Event.ActionEngine.User", 10000))
-      fail("action-engine-sim did not start", *engine_);
+    bluez_ = bench::start_bluez(bus_, {"--device-timeout", std::to_string(options.device_timeout)});
+    engine_ = bench::start_engine(bus_, rules_.path());
 
     std::vector<std::string> argv;
     if (target == Target::Kavrod)
-      argv = {program("KAVROD_BIN", KAVROD_BIN)};
+      argv = {bench::program("KAVROD_BIN")};
     else
-      argv = {program("BARE_RELAY_BIN", BARE_RELAY_BIN), "--system-id", kSystemId};
+      argv = {bench::program("BARE_RELAY_BIN"), "--system-id", kSystemId};
     if (callgrind != nullptr)
       argv = callgrind->wrap(argv);
-    // valgrind on GLib 2.74 needs plain malloc for GSlice.
-    relay_ = std::make_unique<th::Process>(argv, std::map<std::string, std::string>{
-                                                     {"G_MESSAGES_DEBUG", ""},
-                                                     {"G_SLICE", "always-malloc"},
-                                                     {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}});
+    relay_ = std::make_unique<th::Process>(argv, bench::kTarget);
     if (!th::wait_until([this] { return monitor_active(); }, callgrind != nullptr ? 120000 : 15000))
       fail("the monitor was not activated", *relay_);
 
-    subscribe();
+    filter_id_ = bench::watch_signals(bus_.connection(), event_filter,
+                                      "type='signal',interface='com.vemo.Event.Producer1',member='Event'");
   }
 
   ~Rig() {
@@ -300,19 +223,11 @@ class Rig {
     return active;
   }
 
-  void subscribe() {
-    filter_id_ = g_dbus_connection_add_filter(bus_.connection(), event_filter, nullptr, nullptr);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = th::call(
-        bus_.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "AddMatch",
-        g_variant_new("(s)", "type='signal',interface='com.vemo.Event.Producer1',member='Event'"), nullptr, &error);
-    if (reply == nullptr)
-      g_error("AddMatch for Event signals failed: %s", error->message);
-  }
-
   th::Bus bus_;  // first: it sets DBUS_SYSTEM_BUS_ADDRESS for the others
   std::unique_ptr<th::Process> bluez_;
-  TempFile rules_;
+  // The topic differs from the daemon's: the engine reads the System ID
+  // from the rule but never fires on the bench's events.
+  bench::TempFile rules_{"beacon-bench-rules-XXXXXX.conf", bench::idle_rule(kSystemId)};
   std::unique_ptr<th::Process> engine_, relay_;
   guint filter_id_ = 0;
 };
@@ -352,7 +267,7 @@ class Injector {
     const guint64 target_before = bench::process_ticks(rig_.target_pid());
     const guint64 bluez_before = bench::process_ticks(rig_.bluez_pid());
     if (sample_rss)
-      result.rss_start = rss_kb(rig_.target_pid());
+      result.rss_start = bench::proc_status(rig_.target_pid()).rss_kb;
 
     loop_ = g_main_loop_new(nullptr, FALSE);
     t0_ = g_get_monotonic_time();
@@ -374,21 +289,18 @@ class Injector {
       std::vector<gint64> latencies(received);
       for (size_t i = 0; i < received; i++)
         latencies[i] = times[i] - starts_[i];
-      std::sort(latencies.begin(), latencies.end());
-      auto at = [&](double q) {
-        return latencies[std::min(received - 1, static_cast<size_t>(q * static_cast<double>(received)))] / 1000.0;
-      };
-      result.p50_ms = at(0.50);
-      result.p99_ms = at(0.99);
-      result.max_ms = latencies.back() / 1000.0;
+      const bench::Spread ms = bench::spread(latencies, 1e-3);
+      result.p50_ms = ms.p50;
+      result.p99_ms = ms.p99;
+      result.max_ms = ms.max;
       const gint64 span = *std::max_element(times.begin(), times.end()) - starts_[0];
       result.events_per_s = span > 0 ? received * 1e6 / static_cast<double>(span) : 0;
-      result.target_cpu_us = ticks_to_us(bench::process_ticks(rig_.target_pid()) - target_before) / received;
-      result.bluez_cpu_us = ticks_to_us(bench::process_ticks(rig_.bluez_pid()) - bluez_before) / received;
+      result.target_cpu_us = bench::ticks_to_us(bench::process_ticks(rig_.target_pid()) - target_before) / received;
+      result.bluez_cpu_us = bench::ticks_to_us(bench::process_ticks(rig_.bluez_pid()) - bluez_before) / received;
     }
     if (sample_rss) {
       result.rss_mark = rss_mark_;
-      result.rss_end = rss_kb(rig_.target_pid());
+      result.rss_end = bench::proc_status(rig_.target_pid()).rss_kb;
     }
     if (!first_error_.empty()) {
       g_printerr("%s: %zu inject calls failed, first: %s\n", phase.c_str(), errors_, first_error_.c_str());
@@ -402,35 +314,11 @@ class Injector {
 
   void send_one() {
     const guint32 number = next_beacon_++;
-    g_autofree gchar *address = g_strdup_printf("C0:FF:EE:%02X:%02X:%02X", (number >> 16) & 0xff,
-                                                (number >> 8) & 0xff, number & 0xff);
-    guint8 payload[19];
-    payload[0] = 1;
-    memcpy(payload + 1, system_id_bytes().data(), 16);
-    payload[17] = kEventRecordingStarted;
-    payload[18] = static_cast<guint8>(number & 0xff);
-    GVariant *data = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload, sizeof payload, 1);
     starts_[sent_++] = g_get_monotonic_time();
     in_flight_++;
-    g_dbus_connection_call(rig_.connection(), "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
-                           "InjectAdvertisement",
-                           g_variant_new("(ssq@ayn)", "hci0", address, static_cast<guint16>(BEACON_COMPANY_ID), data,
-                                         static_cast<gint16>(-60)),
-                           G_VARIANT_TYPE_UNIT, G_DBUS_CALL_FLAGS_NONE, 60000, nullptr, on_injected, this);
-  }
-
-  static const std::vector<guint8> &system_id_bytes() {
-    static const std::vector<guint8> bytes = [] {
-      std::vector<guint8> out;
-      for (const char *p = kSystemId; *p != '\0'; p++) {
-        if (*p == '-')
-          continue;
-        out.push_back(static_cast<guint8>(g_ascii_xdigit_value(p[0]) << 4 | g_ascii_xdigit_value(p[1])));
-        p++;
-      }
-      return out;
-    }();
-    return bytes;
+    bench::inject(rig_.connection(), "hci0", bench::address(number),
+                  bench::beacon_payload(kSystemId, kEventRecordingStarted, static_cast<guint8>(number & 0xff)), 60000,
+                  on_injected, this);
   }
 
   static void on_injected(GObject *source, GAsyncResult *result, gpointer user_data) {
@@ -470,11 +358,11 @@ class Injector {
       last_progress_ = now;
     }
     if (sample_rss_ && rss_mark_ < 0 && got >= kRssMark)
-      rss_mark_ = rss_kb(rig_.target_pid());
+      rss_mark_ = bench::proc_status(rig_.target_pid()).rss_kb;
     // Done when every event came, or when none came for a while: the rest
     // is lost (and a window full of lost beacons would stall the phase).
     const bool stalled = now - last_progress_ > static_cast<gint64>(options_.drain_ms) * 1000;
-    if (interrupted || (in_flight_ == 0 && (got >= total_ || stalled)))
+    if (bench::interrupted() || (in_flight_ == 0 && (got >= total_ || stalled)))
       g_main_loop_quit(loop_);
   }
 
@@ -500,17 +388,6 @@ struct Advertisement {
   guint8 sequence;
 };
 
-std::vector<guint8> uuid_bytes(const std::string &text) {
-  std::vector<guint8> out;
-  for (size_t i = 0; i + 1 < text.size(); i++) {
-    if (text[i] == '-')
-      continue;
-    out.push_back(static_cast<guint8>(g_ascii_xdigit_value(text[i]) << 4 | g_ascii_xdigit_value(text[i + 1])));
-    i++;
-  }
-  return out;
-}
-
 /* Injects @ads with at most kMaxCallsInFlight calls out; returns failures. */
 size_t inject_all(GDBusConnection *connection, const std::vector<Advertisement> &ads) {
   struct State {
@@ -520,18 +397,10 @@ size_t inject_all(GDBusConnection *connection, const std::vector<Advertisement> 
   while (next < ads.size() || state.in_flight > 0) {
     while (next < ads.size() && state.in_flight < kMaxCallsInFlight) {
       const Advertisement &ad = ads[next++];
-      std::vector<guint8> payload = {1};
-      const std::vector<guint8> id = uuid_bytes(ad.system_id);
-      payload.insert(payload.end(), id.begin(), id.end());
-      payload.push_back(kEventRecordingStarted);
-      payload.push_back(ad.sequence);
-      GVariant *data = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(), payload.size(), 1);
       state.in_flight++;
-      g_dbus_connection_call(
-          connection, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1", "InjectAdvertisement",
-          g_variant_new("(ssq@ayn)", "hci0", ad.address.c_str(), static_cast<guint16>(BEACON_COMPANY_ID), data,
-                        static_cast<gint16>(-60)),
-          G_VARIANT_TYPE_UNIT, G_DBUS_CALL_FLAGS_NONE, 120000, nullptr,
+      bench::inject(
+          connection, "hci0", ad.address, bench::beacon_payload(ad.system_id, kEventRecordingStarted, ad.sequence),
+          120000,
           +[](GObject *source, GAsyncResult *result, gpointer user_data) {
             auto *st = static_cast<State *>(user_data);
             g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
@@ -574,12 +443,6 @@ Count measure(Rig &rig, bench::Callgrind &callgrind, const char *window, const s
   return count;
 }
 
-std::string address_of(guint prefix, guint32 n) {
-  g_autofree gchar *text =
-      g_strdup_printf("%02X:%02X:EE:%02X:%02X:%02X", prefix, prefix, (n >> 16) & 0xff, (n >> 8) & 0xff, n & 0xff);
-  return text;
-}
-
 constexpr char kForeignSystemId[] = "0f0e0d0c-0b0a-4908-8706-050403020100";
 constexpr size_t kMixOwnSenders = 10;
 constexpr size_t kMixForeignDevices = 1000;
@@ -599,19 +462,19 @@ std::vector<Count> count_target(Target target, const Options &options) {
 
   // One sender: a warm-up (its first beacon alone, so that the target
   // follows the device before the rest), then new sequence numbers only.
-  measure(rig, callgrind, "warm-up", {{address_of(0xC1, 1), kSystemId, 0}}, 1);
+  measure(rig, callgrind, "warm-up", {{bench::address(1, "C1:C1"), kSystemId, 0}}, 1);
   for (guint8 i = 1; i < 20; i++)
-    ads.push_back({address_of(0xC1, 1), kSystemId, i});
+    ads.push_back({bench::address(1, "C1:C1"), kSystemId, i});
   measure(rig, callgrind, "warm-up", ads, ads.size());
   ads.clear();
   for (size_t i = 0; i < n; i++)
-    ads.push_back({address_of(0xC1, 1), kSystemId, static_cast<guint8>(20 + i % 200)});
+    ads.push_back({bench::address(1, "C1:C1"), kSystemId, static_cast<guint8>(20 + i % 200)});
   counts.push_back(measure(rig, callgrind, "one sender", ads, ads.size()));
 
   // Distinct senders: each beacon from a device BlueZ has not seen.
   ads.clear();
   for (size_t i = 0; i < n; i++)
-    ads.push_back({address_of(0xC2, static_cast<guint32>(i)), kSystemId, 1});
+    ads.push_back({bench::address(static_cast<guint32>(i), "C2:C2"), kSystemId, 1});
   counts.push_back(measure(rig, callgrind, "distinct senders", ads, ads.size()));
 
   for (auto &c : counts)
@@ -639,21 +502,21 @@ std::vector<Count> count_mix(Target target, const Options &options) {
     throw std::runtime_error(std::string("StartDiscovery failed: ") + error->message);
   ads.clear();
   for (size_t i = 0; i < kMixForeignDevices; i++)
-    ads.push_back({address_of(0xF0, static_cast<guint32>(i)), kForeignSystemId, 0});
+    ads.push_back({bench::address(static_cast<guint32>(i), "F0:F0"), kForeignSystemId, 0});
   for (size_t i = 0; i < kMixOwnSenders; i++)
-    ads.push_back({address_of(0xC3, static_cast<guint32>(i)), kSystemId, 0});
+    ads.push_back({bench::address(static_cast<guint32>(i), "C3:C3"), kSystemId, 0});
   counts.push_back(measure(rig, callgrind, "mix: first advertisements", ads, kMixOwnSenders));
   counts.back().units = ads.size();
 
   ads.clear();
   for (size_t i = 0; i < n; i++)
-    ads.push_back({address_of(0xC3, static_cast<guint32>(i % kMixOwnSenders)), kSystemId,
+    ads.push_back({bench::address(static_cast<guint32>(i % kMixOwnSenders), "C3:C3"), kSystemId,
                    static_cast<guint8>(1 + i / kMixOwnSenders)});
   counts.push_back(measure(rig, callgrind, "mix: own events", ads, ads.size()));
 
   ads.clear();
   for (size_t i = 0; i < kMixForeignDevices; i++)
-    ads.push_back({address_of(0xF0, static_cast<guint32>(i)), kForeignSystemId, 1});
+    ads.push_back({bench::address(static_cast<guint32>(i), "F0:F0"), kForeignSystemId, 1});
   counts.push_back(measure(rig, callgrind, "mix: foreign advertisements", ads, 0));
 
   for (auto &c : counts)
@@ -704,10 +567,10 @@ std::vector<Result> bench_target(Target target, const Options &options) {
              target == Target::Kavrod ? "kavrod" : "bare-relay");
   Rig rig(target, options);
   Injector injector(rig, options);
-  const long rss_before = rss_kb(rig.target_pid());
+  const long rss_before = bench::proc_status(rig.target_pid()).rss_kb;
   std::vector<Result> results;
   auto check = [] {
-    if (interrupted)
+    if (bench::interrupted())
       throw std::runtime_error("interrupted");
   };
   injector.run("warm-up", 0, kWarmup);
@@ -737,8 +600,6 @@ const Result *find(const std::vector<Result> &results, const std::string &target
   return nullptr;
 }
 
-double ratio(double a, double b) { return b > 0 ? a / b : 0; }
-
 void print(const std::vector<Result> &results, const Options &options) {
   printf("\nbeacon -> Event signal: private bus, bluez-sim (hci0), action-engine-sim (1 rule), "
          "flat out = at most %d beacons in flight\n",
@@ -765,8 +626,9 @@ void print(const std::vector<Result> &results, const Options &options) {
       const Result *b = find(results, "bare", k.phase);
       if (b == nullptr)
         continue;
-      printf("%-16s %10.2f %8.2f %8.2f %12.2f\n", k.phase.c_str(), ratio(k.events_per_s, b->events_per_s),
-             ratio(k.p50_ms, b->p50_ms), ratio(k.p99_ms, b->p99_ms), ratio(k.target_cpu_us, b->target_cpu_us));
+      printf("%-16s %10.2f %8.2f %8.2f %12.2f\n", k.phase.c_str(), bench::ratio(k.events_per_s, b->events_per_s),
+             bench::ratio(k.p50_ms, b->p50_ms), bench::ratio(k.p99_ms, b->p99_ms),
+             bench::ratio(k.target_cpu_us, b->target_cpu_us));
     }
   }
 
@@ -811,13 +673,7 @@ int main(int argc, char **argv) {
        "Count instructions under callgrind instead, N events per window (try 200)", "N"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
-  g_autoptr(GOptionContext) context = g_option_context_new("- beacon to event throughput, latency, CPU and memory");
-  g_option_context_add_main_entries(context, entries, nullptr);
-  g_autoptr(GError) error = nullptr;
-  if (!g_option_context_parse(context, &argc, &argv, &error)) {
-    g_printerr("beacon-bench: %s\n", error->message);
-    return 2;
-  }
+  bench::parse_options(&argc, &argv, "- beacon to event throughput, latency, CPU and memory", nullptr, entries);
   if (target != nullptr)
     options.target = target;
   if (rates != nullptr && !parse_rates(rates, &options.rates)) {
@@ -834,8 +690,7 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  g_unix_signal_add(SIGINT, on_signal, nullptr);
-  g_unix_signal_add(SIGTERM, on_signal, nullptr);
+  bench::catch_interrupts();
   if (options.instructions < 0 || options.instructions > 255 * 200) {
     g_printerr("beacon-bench: --instructions must be 0..%d\n", 255 * 200);
     return 2;

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
+
 namespace bench {
 
 class Callgrind {
@@ -106,40 +108,5 @@ class Callgrind {
 
   std::string dir_;
 };
-
-/* utime + stime of @pid in clock ticks, or 0 when unreadable. */
-inline guint64 process_ticks(pid_t pid) {
-  g_autofree gchar *path = g_strdup_printf("/proc/%d/stat", static_cast<int>(pid));
-  g_autofree gchar *text = nullptr;
-  if (!g_file_get_contents(path, &text, nullptr, nullptr))
-    return 0;
-  const gchar *p = strrchr(text, ')');
-  if (p == nullptr)
-    return 0;
-  g_auto(GStrv) fields = g_strsplit(p + 2, " ", -1);
-  if (g_strv_length(fields) < 13)
-    return 0;
-  return g_ascii_strtoull(fields[11], nullptr, 10) + g_ascii_strtoull(fields[12], nullptr, 10);
-}
-
-/* Waits until @pid used no CPU for @quiet_ms (it has handled what was sent
- * to it), iterating the default main context meanwhile. */
-inline void wait_quiet(pid_t pid, int quiet_ms = 600, int timeout_ms = 120000) {
-  const gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeout_ms) * 1000;
-  guint64 last = process_ticks(pid);
-  gint64 since = g_get_monotonic_time();
-  while (g_get_monotonic_time() < deadline) {
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
-    g_usleep(50000);
-    const guint64 now_ticks = process_ticks(pid);
-    if (now_ticks != last) {
-      last = now_ticks;
-      since = g_get_monotonic_time();
-    } else if (g_get_monotonic_time() - since >= static_cast<gint64>(quiet_ms) * 1000) {
-      return;
-    }
-  }
-}
 
 }  // namespace bench

@@ -23,23 +23,15 @@
  * Defaults as shown; --depth stays below the bus's 128 pending replies per
  * connection. Programs come from this build; override with KAVROD_BIN,
  * BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BARE_METHOD_BIN. */
-#include <gio/gio.h>
-#include <glib-unix.h>
-#include <glib/gstdio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "callgrind.h"
-#include "harness.h"
 
 namespace {
 
@@ -53,34 +45,6 @@ struct Options {
   int pipelined = 20000;
   int depth = 64;
   int instructions = 0; /* calls per callgrind window; 0: timed mode */
-};
-
-bool interrupted = false;
-
-gboolean on_signal(gpointer) {
-  interrupted = true;
-  return G_SOURCE_CONTINUE;
-}
-
-std::string program(const char *variable, const char *built) {
-  const char *value = g_getenv(variable);
-  return value != nullptr && *value != '\0' ? value : built;
-}
-
-/* utime + stime of @pid in microseconds, or 0 when unreadable. */
-double cpu_us(pid_t pid) {
-  return static_cast<double>(bench::process_ticks(pid)) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-struct TempFile {
-  std::string path;
-  TempFile() = default;
-  TempFile(const TempFile &) = delete;
-  TempFile &operator=(const TempFile &) = delete;
-  ~TempFile() {
-    if (!path.empty())
-      g_unlink(path.c_str());
-  }
 };
 
 /* Where and what to call. */
@@ -100,36 +64,11 @@ class Rig {
       return callgrind != nullptr ? callgrind->wrap(argv) : argv;
     };
     const int start_ms = callgrind != nullptr ? 120000 : 15000;
-    const std::map<std::string, std::string> quiet = {{"G_MESSAGES_DEBUG", ""}};
-    bluez_ = std::make_unique<th::Process>(std::vector<std::string>{program("BLUEZ_SIM_BIN", BLUEZ_SIM_BIN)}, quiet);
-    if (!bus_.wait_for_name("org.bluez", 10000) || !bus_.wait_for_name("com.vemo.Sim.BlueZ", 10000))
-      fail("bluez-sim did not start", *bluez_);
-
-    gchar *path = nullptr;
-    g_autoptr(GError) error = nullptr;
-    const int fd = g_file_open_tmp("control-bench-rules-XXXXXX.conf", &path, &error);
-    if (fd < 0)
-      throw std::runtime_error(std::string("cannot create a rules file: ") + error->message);
-    close(fd);
-    rules_.path = path;
-    g_free(path);
-    std::ofstream(rules_.path) << "[rule 1]\nname=Bench\nenabled=true\n"
-                               << "start_event=topic=bench:none;UUID,value=" << kSystemId << ";\n";
-    engine_ = std::make_unique<th::Process>(
-        std::vector<std::string>{program("ACTION_ENGINE_SIM_BIN", ACTION_ENGINE_SIM_BIN), "--rules", rules_.path},
-        quiet);
-    if (!bus_.wait_for_name("com.vemo.Event.ActionEngine.User", 10000))
-      fail("action-engine-sim did not start", *engine_);
-
-    // valgrind on GLib 2.74 needs plain malloc for GSlice.
-    kavrod_ = std::make_unique<th::Process>(
-        wrap({program("KAVROD_BIN", KAVROD_BIN)}),
-        std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""},
-                                           {"G_SLICE", "always-malloc"},
-                                           {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}});
-    bare_ = std::make_unique<th::Process>(wrap({program("BARE_METHOD_BIN", BARE_METHOD_BIN), "--value", kSystemId}),
-                                          std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""},
-                                                                             {"G_SLICE", "always-malloc"}});
+    bluez_ = bench::start_bluez(bus_);
+    engine_ = bench::start_engine(bus_, rules_.path());
+    kavrod_ = std::make_unique<th::Process>(wrap({bench::program("KAVROD_BIN")}), bench::kTarget);
+    bare_ = std::make_unique<th::Process>(wrap({bench::program("BARE_METHOD_BIN"), "--value", kSystemId}),
+                                          bench::kTarget);
     if (!bus_.wait_for_name(kBare.name, start_ms))
       fail("bare-method did not start", *bare_);
     // The control service answers once kavrod has read the System ID.
@@ -172,7 +111,7 @@ class Rig {
 
   th::Bus bus_;  // first: it sets DBUS_SYSTEM_BUS_ADDRESS for the others
   std::unique_ptr<th::Process> bluez_;
-  TempFile rules_;
+  bench::TempFile rules_{"control-bench-rules-XXXXXX.conf", bench::idle_rule(kSystemId)};
   std::unique_ptr<th::Process> engine_, kavrod_, bare_;
 };
 
@@ -182,14 +121,14 @@ struct Result {
   double calls_per_s = 0, p50_us = 0, p99_us = 0, max_us = 0, server_cpu_us = 0;
 };
 
-void summarise(Result *result, std::vector<gint64> latencies, gint64 span_us, double cpu_us_total) {
+void summarise(Result *result, const std::vector<gint64> &latencies, gint64 span_us, double cpu_us_total) {
   if (latencies.empty())
     return;
-  std::sort(latencies.begin(), latencies.end());
   const size_t n = latencies.size();
-  result->p50_us = static_cast<double>(latencies[n / 2]);
-  result->p99_us = static_cast<double>(latencies[std::min(n - 1, n * 99 / 100)]);
-  result->max_us = static_cast<double>(latencies.back());
+  const bench::Spread us = bench::spread(latencies);
+  result->p50_us = us.p50;
+  result->p99_us = us.p99;
+  result->max_us = us.max;
   result->calls_per_s = span_us > 0 ? static_cast<double>(n) * 1e6 / static_cast<double>(span_us) : 0;
   result->server_cpu_us = cpu_us_total / static_cast<double>(n);
 }
@@ -209,9 +148,9 @@ Result sequential(Rig &rig, const Endpoint &endpoint, int calls) {
   result.calls = calls;
   std::vector<gint64> latencies;
   latencies.reserve(static_cast<size_t>(calls));
-  const double cpu_before = cpu_us(rig.pid(endpoint));
+  const double cpu_before = bench::cpu_us(rig.pid(endpoint));
   const gint64 start = g_get_monotonic_time();
-  for (int i = 0; i < calls && !interrupted; i++) {
+  for (int i = 0; i < calls && !bench::interrupted(); i++) {
     g_autoptr(GError) error = nullptr;
     const gint64 t = g_get_monotonic_time();
     g_autoptr(GVariant) reply =
@@ -224,7 +163,7 @@ Result sequential(Rig &rig, const Endpoint &endpoint, int calls) {
     g_main_context_iteration(nullptr, FALSE);
   }
   const gint64 span = g_get_monotonic_time() - start;
-  summarise(&result, std::move(latencies), span, cpu_us(rig.pid(endpoint)) - cpu_before);
+  summarise(&result, latencies, span, bench::cpu_us(rig.pid(endpoint)) - cpu_before);
   return result;
 }
 
@@ -238,7 +177,7 @@ class Pipeline {
     Result result{endpoint_.label, "pipelined x" + std::to_string(depth_)};
     result.calls = calls_;
     latencies_.reserve(static_cast<size_t>(calls_));
-    const double cpu_before = cpu_us(rig_.pid(endpoint_));
+    const double cpu_before = bench::cpu_us(rig_.pid(endpoint_));
     loop_ = g_main_loop_new(nullptr, FALSE);
     const gint64 start = g_get_monotonic_time();
     fill();
@@ -250,7 +189,7 @@ class Pipeline {
       g_main_context_iteration(nullptr, TRUE);
     g_clear_pointer(&loop_, g_main_loop_unref);
     result.errors = errors_;
-    summarise(&result, std::move(latencies_), span, cpu_us(rig_.pid(endpoint_)) - cpu_before);
+    summarise(&result, latencies_, span, bench::cpu_us(rig_.pid(endpoint_)) - cpu_before);
     return result;
   }
 
@@ -261,7 +200,7 @@ class Pipeline {
   };
 
   void fill() {
-    while (!interrupted && sent_ < calls_ && in_flight_ < depth_) {
+    while (!bench::interrupted() && sent_ < calls_ && in_flight_ < depth_) {
       sent_++;
       in_flight_++;
       g_dbus_connection_call(rig_.connection(), endpoint_.name, endpoint_.path, endpoint_.interface, "List", nullptr,
@@ -282,7 +221,8 @@ class Pipeline {
     if (!check_reply(reply, error))
       self->errors_++;
     self->fill();
-    if (self->loop_ != nullptr && (self->answered_ >= self->calls_ || (interrupted && self->in_flight_ == 0)))
+    if (self->loop_ != nullptr &&
+        (self->answered_ >= self->calls_ || (bench::interrupted() && self->in_flight_ == 0)))
       g_main_loop_quit(self->loop_);
   }
 
@@ -367,13 +307,7 @@ int main(int argc, char **argv) {
        "Count instructions under callgrind instead, N calls per window (try 2000)", "N"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
-  g_autoptr(GOptionContext) context = g_option_context_new("- List calls per second and latency");
-  g_option_context_add_main_entries(context, entries, nullptr);
-  g_autoptr(GError) error = nullptr;
-  if (!g_option_context_parse(context, &argc, &argv, &error)) {
-    g_printerr("control-bench: %s\n", error->message);
-    return 2;
-  }
+  bench::parse_options(&argc, &argv, "- List calls per second and latency", nullptr, entries);
   if (target != nullptr)
     options.target = target;
   if (options.target != "both" && options.target != "kavrod" && options.target != "bare") {
@@ -390,8 +324,7 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  g_unix_signal_add(SIGINT, on_signal, nullptr);
-  g_unix_signal_add(SIGTERM, on_signal, nullptr);
+  bench::catch_interrupts();
   std::vector<Result> results;
   if (options.instructions > 0) {
     try {
@@ -425,7 +358,7 @@ int main(int argc, char **argv) {
       sequential(rig, *endpoint, kWarmup);
       results.push_back(sequential(rig, *endpoint, options.calls));
       results.push_back(Pipeline(rig, *endpoint, options.pipelined, options.depth).run());
-      if (interrupted)
+      if (bench::interrupted())
         throw std::runtime_error("interrupted");
     }
   } catch (const std::exception &e) {

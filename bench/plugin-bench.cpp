@@ -29,6 +29,7 @@
  * Programs come from this build; override with BEACON_SENDER_BIN and
  * TELVO_PLUGIN (bench/with-env.sh sets both). */
 #include <dlfcn.h>
+#include <unistd.h>
 #include <gio/gio.h>
 
 #include <algorithm>
@@ -45,6 +46,7 @@
 #include <vector>
 
 #include "action-plugin.h"
+#include "bench.h"
 #include "harness.h"
 
 namespace {
@@ -65,11 +67,6 @@ struct Options {
   int rounds = 50;
   int instances = 1000;
 };
-
-std::string program(const char *variable, const char *built) {
-  const char *value = g_getenv(variable);
-  return value != nullptr && *value != '\0' ? value : built;
-}
 
 /* ---- the plug-in, as a host loads it ---------------------------------- */
 
@@ -255,24 +252,8 @@ GDBusMessage *send_received_filter(GDBusConnection *, GDBusMessage *message, gbo
 
 /* ---- /proc/self -------------------------------------------------------- */
 
-struct ProcStatus {
-  long threads = -1;
-  long rss_kb = -1;
-};
-
-long status_field(const gchar *text, const char *name) {
-  const gchar *line = strstr(text, name);
-  return line != nullptr ? strtol(line + strlen(name), nullptr, 10) : -1;
-}
-
-ProcStatus read_status() {
-  ProcStatus status;
-  g_autofree gchar *text = nullptr;
-  if (!g_file_get_contents("/proc/self/status", &text, nullptr, nullptr))
-    return status;
-  status.threads = status_field(text, "\nThreads:");
-  status.rss_kb = status_field(text, "\nVmRSS:");
-  return status;
+bench::ProcStat read_status() {
+  return bench::proc_status(getpid());
 }
 
 /* Keeps the peaks of threads and VmRSS, from its own thread every
@@ -288,7 +269,7 @@ class Sampler {
   Sampler &operator=(const Sampler &) = delete;
 
   void note() { keep(read_status()); }
-  ProcStatus peak() const {
+  bench::ProcStat peak() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return peak_;
   }
@@ -300,43 +281,22 @@ class Sampler {
       g_usleep(1000);
     }
   }
-  void keep(const ProcStatus &s) {
+  void keep(const bench::ProcStat &s) {
     std::lock_guard<std::mutex> lock(mutex_);
     peak_.threads = std::max(peak_.threads, s.threads);
     peak_.rss_kb = std::max(peak_.rss_kb, s.rss_kb);
   }
   mutable std::mutex mutex_;
-  ProcStatus peak_;
+  bench::ProcStat peak_;
   std::atomic<bool> stop_{false};
   std::thread thread_;  // last: starts once the rest exists
 };
 
 /* ---- figures ----------------------------------------------------------- */
 
-struct Stats {
-  double p50 = 0, p99 = 0, max = 0;  // microseconds
-};
-
-Stats stats(std::vector<gint64> samples) {
-  Stats s;
-  if (samples.empty())
-    return s;
-  std::sort(samples.begin(), samples.end());
-  auto at = [&](double q) {
-    return static_cast<double>(
-        samples[std::min(samples.size() - 1, static_cast<size_t>(q * static_cast<double>(samples.size())))]);
-  };
-  s.p50 = at(0.50);
-  s.p99 = at(0.99);
-  s.max = static_cast<double>(samples.back());
-  return s;
-}
-
-void print_stats(const char *name, const Stats &s) {
+void print_stats(const char *name, const bench::Spread &s) {
   g_print("  %-42s p50 %8.1f us  p99 %8.1f us  max %8.1f us\n", name, s.p50, s.p99, s.max);
 }
-
-double ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
 /* ---- the rig ----------------------------------------------------------- */
 
@@ -344,7 +304,7 @@ class Rig {
  public:
   Rig(const Plugin &plugin, Host &host, Action &action) : plugin_(plugin), host_(host), action_(action) {
     service_ = std::make_unique<th::Process>(
-        std::vector<std::string>{program("BEACON_SENDER_BIN", BENCH_BEACON_SENDER_BIN), "--no-bluez"},
+        std::vector<std::string>{bench::program("BEACON_SENDER_BIN"), "--no-bluez"},
         std::map<std::string, std::string>{{"G_MESSAGES_DEBUG", ""}});
     if (!bus_.wait_for_name(kService, 10000))
       g_error("beacon-sender did not start; its log:\n%s", service_->log().c_str());
@@ -357,14 +317,8 @@ class Rig {
       g_error("cannot connect to the bench's bus: %s", error->message);
     g_dbus_connection_set_exit_on_close(shared_, FALSE);
 
-    filter_id_ = g_dbus_connection_add_filter(bus_.connection(), send_received_filter, nullptr, nullptr);
-    g_clear_error(&error);
-    g_autoptr(GVariant) reply = th::call(
-        bus_.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "AddMatch",
-        g_variant_new("(s)", "type='signal',interface='com.vemo.Sim.SendVemoBeacon1',member='SendReceived'"),
-        "()", &error);
-    if (reply == nullptr)
-      g_error("AddMatch for SendReceived failed: %s", error->message);
+    filter_id_ = bench::watch_signals(bus_.connection(), send_received_filter,
+                                      "type='signal',interface='com.vemo.Sim.SendVemoBeacon1',member='SendReceived'");
   }
 
   ~Rig() {
@@ -520,13 +474,13 @@ bool bench_latency(Rig &rig, const Plugin &plugin, const Options &options, LogCo
   if (!ok)
     return false;
 
-  const Stats plugin_s = stats(plugin_latency), bare_s = stats(bare_latency);
+  const bench::Spread plugin_s = bench::spread(plugin_latency), bare_s = bench::spread(bare_latency);
   print_stats("plugin_start -> SendReceived", plugin_s);
   print_stats("bare Send call -> SendReceived", bare_s);
-  print_stats("plugin_start returns", stats(start_return));
-  print_stats("bare Send call returns (reply)", stats(bare_return));
-  g_print("  ratio plugin/bare to SendReceived:          p50 %.2f  p99 %.2f\n", ratio(plugin_s.p50, bare_s.p50),
-          ratio(plugin_s.p99, bare_s.p99));
+  print_stats("plugin_start returns", bench::spread(start_return));
+  print_stats("bare Send call returns (reply)", bench::spread(bare_return));
+  g_print("  ratio plugin/bare to SendReceived:          p50 %.2f  p99 %.2f\n", bench::ratio(plugin_s.p50, bare_s.p50),
+          bench::ratio(plugin_s.p99, bare_s.p99));
   return warnings == 0;
 }
 
@@ -579,7 +533,7 @@ bool bench_free(Rig &rig, const Plugin &plugin, const Options &options, LogCount
   if (!ok)
     return false;
 
-  const Stats b = stats(blocked), i = stats(idle);
+  const bench::Spread b = bench::spread(blocked), i = bench::spread(idle);
   g_print("  %-42s p50 %8.1f us  max %8.1f us  (%zu cancelled-Send warnings%s%s)\n",
           "plugin_free, Send held by the service", b.p50, b.max, cancelled, cancelled > 0 ? ", e.g. " : "",
           first.c_str());
@@ -589,8 +543,8 @@ bool bench_free(Rig &rig, const Plugin &plugin, const Options &options, LogCount
 
 /* ---- 3. many instances ------------------------------------------------------ */
 
-void print_instances(const char *mode, int n, gint64 create_us, gint64 free_us, const ProcStatus &before,
-                     const ProcStatus &peak, const ProcStatus &after) {
+void print_instances(const char *mode, int n, gint64 create_us, gint64 free_us, const bench::ProcStat &before,
+                     const bench::ProcStat &peak, const bench::ProcStat &after) {
   g_print("  %s\n", mode);
   if (create_us >= 0)
     g_print("    create %d: %9.1f ms (%.1f us each)   free %d: %9.1f ms (%.1f us each)\n", n, create_us / 1000.0,
@@ -609,7 +563,7 @@ bool bench_instances(Rig &rig, const Plugin &plugin, const Options &options, Log
     std::vector<gpointer> instances;
     instances.reserve(static_cast<size_t>(n));
     Sampler sampler;
-    const ProcStatus before = read_status();
+    const bench::ProcStat before = read_status();
     const gint64 t0 = g_get_monotonic_time();
     for (int i = 0; i < n; i++) {
       instances.push_back(rig.create());
@@ -624,7 +578,7 @@ bool bench_instances(Rig &rig, const Plugin &plugin, const Options &options, Log
   }
   {
     Sampler sampler;
-    const ProcStatus before = read_status();
+    const bench::ProcStat before = read_status();
     const gint64 t0 = g_get_monotonic_time();
     for (int i = 0; i < n; i++) {
       gpointer instance = rig.create();
@@ -655,14 +609,7 @@ int main(int argc, char **argv) {
        "N"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
-  g_autoptr(GOptionContext) context =
-      g_option_context_new("- libtelvo's Send latency, plugin_free and instance costs");
-  g_option_context_add_main_entries(context, entries, nullptr);
-  g_autoptr(GError) error = nullptr;
-  if (!g_option_context_parse(context, &argc, &argv, &error)) {
-    g_printerr("plugin-bench: %s\n", error->message);
-    return 2;
-  }
+  bench::parse_options(&argc, &argv, "- libtelvo's Send latency, plugin_free and instance costs", nullptr, entries);
   if (options.sends < 1 || options.warmup < 0 || options.rounds < 1 || options.instances < 1) {
     g_printerr("plugin-bench: --sends, --rounds and --instances must be positive, --warmup not negative\n");
     return 2;
@@ -670,7 +617,7 @@ int main(int argc, char **argv) {
 
   Plugin plugin;
   std::string failure;
-  const std::string path = program("TELVO_PLUGIN", BENCH_TELVO_PLUGIN);
+  const std::string path = bench::program("TELVO_PLUGIN");
   if (!load_plugin(path, &plugin, &failure)) {
     g_printerr("plugin-bench: %s\n", failure.c_str());
     return 1;
@@ -683,7 +630,7 @@ int main(int argc, char **argv) {
   {
     Rig rig(plugin, host, action);
     g_print("plugin-bench: %s against %s --no-bluez\n", path.c_str(),
-            program("BEACON_SENDER_BIN", BENCH_BEACON_SENDER_BIN).c_str());
+            bench::program("BEACON_SENDER_BIN").c_str());
     ok = bench_latency(rig, plugin, options, log) && ok;
     ok = bench_free(rig, plugin, options, log) && ok;
     ok = bench_instances(rig, plugin, options, log) && ok;

@@ -5,7 +5,7 @@
  * stay flat. */
 #include "config.h"
 #include "daemon_fixture.h"
-#include "soak-common.h"
+#include "bench.h"
 
 namespace {
 
@@ -19,10 +19,10 @@ GOptionEntry entries[] = {
 }  // namespace
 
 int main(int argc, char **argv) {
-  soak::parse_options(&argc, &argv, "BlueZ restarts while beacons flow; prints figures.", entries,
+  bench::parse_options(&argc, &argv, nullptr, "BlueZ restarts while beacons flow; prints figures.", entries,
                       {{"cycles", cycles}, {"beacons", beacons_per_cycle}});
-  soak::default_paths();
-  soak::Verdict verdict;
+  bench::default_paths();
+  bench::Verdict verdict;
 
   kt::DaemonTest t;
   t.bluez = std::make_unique<th::Process>(
@@ -41,14 +41,14 @@ int main(int argc, char **argv) {
   guint8 next_sequence[kSenders] = {};
   guint32 sent = 0;
   size_t expected = 0, lost = 0, extra = 0, while_away = 0, survived = 0;
-  soak::ProcStat first, last;
+  bench::ProcStat first, last;
   auto inject = [&](guint n) {
     for (guint i = 0; i < n; i++, sent++) {
       const guint sender = sent % kSenders;
       g_variant_unref(t.bluez_control(
           "InjectAdvertisement",
-          g_variant_new("(ssq@ayn)", "hci0", soak::address(sender).c_str(), static_cast<guint16>(BEACON_COMPANY_ID),
-                        soak::beacon_payload(kt::kIdA, 2, next_sequence[sender]++), static_cast<gint16>(-60))));
+          g_variant_new("(ssq@ayn)", "hci0", bench::address(sender).c_str(), static_cast<guint16>(BEACON_COMPANY_ID),
+                        bench::beacon_payload(kt::kIdA, 2, next_sequence[sender]++), static_cast<gint16>(-60))));
     }
   };
 
@@ -83,11 +83,11 @@ int main(int argc, char **argv) {
       extra += got - static_cast<size_t>(beacons_per_cycle);
     survived++;
 
-    last = soak::proc_stat(t.kavrod->pid());
+    last = bench::proc_stat(t.kavrod->pid());
     if (cycle == 1)
       first = last;
     if (cycle == 1 || cycle % 10 == 0)
-      g_print("cycle %3d: %s\n", cycle, soak::describe(last).c_str());
+      g_print("cycle %3d: %s\n", cycle, bench::describe(last).c_str());
   }
 
   verdict.check(t.kavrod->running(), "kavrod ended during the run:\n%s", t.kavrod->log().c_str());

@@ -26,7 +26,7 @@
 
 #include "config.h"
 #include "daemon_fixture.h"
-#include "soak-common.h"
+#include "bench.h"
 
 namespace {
 
@@ -196,7 +196,7 @@ class Chaos {
   gint64 allowance_ms() const { return ceiling_ms + th::scaled(500); }
 
   std::mt19937_64 rng_;
-  soak::Verdict verdict_;
+  bench::Verdict verdict_;
   std::unique_ptr<kt::DaemonTest> t_;
   GDBusConnection *conn_ = nullptr;
   GDBusConnection *user_conn_ = nullptr;  // the allowed non-root caller
@@ -331,12 +331,12 @@ void Chaos::tick() {
   GVariant *payload;
   if (foreign) {
     const guint sender = foreign_count_++ % kForeignSenders;
-    address = soak::address(0x100 + sender);
-    payload = soak::beacon_payload(kForeignId, 2, foreign_seq_[sender]++);
+    address = bench::address(0x100 + sender);
+    payload = bench::beacon_payload(kForeignId, 2, foreign_seq_[sender]++);
   } else {
     const guint sender = own_count_++ % kOwnSenders;
-    address = soak::address(sender);
-    payload = soak::beacon_payload(own_id_, 2, own_seq_[sender]++);
+    address = bench::address(sender);
+    payload = bench::beacon_payload(own_id_, 2, own_seq_[sender]++);
     launched_[phase_]++;
   }
   in_flight_++;
@@ -1036,8 +1036,8 @@ int Chaos::run() {
   const gint64 started = now_us();
   const guint timer = g_timeout_add(static_cast<guint>(interval_ms), on_tick, this);
   quiet_window();
-  const soak::ProcStat at_start = soak::proc_stat(t_->kavrod->pid());
-  soak::ProcStat at_warm = at_start;
+  const bench::ProcStat at_start = bench::proc_stat(t_->kavrod->pid());
+  bench::ProcStat at_warm = at_start;
 
   int completed = 0;
   for (fault_index_ = 1; fault_index_ <= faults; fault_index_++) {
@@ -1086,15 +1086,15 @@ int Chaos::run() {
     }
     completed++;
     if (fault_index_ == warmup)
-      at_warm = soak::proc_stat(t_->kavrod->pid());
+      at_warm = bench::proc_stat(t_->kavrod->pid());
     if (faults >= 10 && fault_index_ % (faults / 10) == 0)
       g_print("fault %5d: %.0f s, kavrod %s\n", fault_index_, ms_since(started) / 1000.0,
-              soak::describe(soak::proc_stat(t_->kavrod->pid())).c_str());
+              bench::describe(bench::proc_stat(t_->kavrod->pid())).c_str());
   }
   const int done = completed;
   g_source_remove(timer);
   wait_for([&] { return in_flight_ == 0; }, th::scaled(5000));
-  const soak::ProcStat at_end = soak::proc_stat(t_->kavrod->pid());
+  const bench::ProcStat at_end = bench::proc_stat(t_->kavrod->pid());
   const double seconds = ms_since(started) / 1000.0;
   const Status last = status();
 
@@ -1177,7 +1177,7 @@ int Chaos::run() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  soak::parse_options(&argc, &argv, "Random faults from a seeded schedule while beacons flow; prints figures.",
+  bench::parse_options(&argc, &argv, nullptr, "Random faults from a seeded schedule while beacons flow; prints figures.",
                       entries,
                       {{"faults", faults},
                        {"backoff-first", first_ms},
@@ -1197,7 +1197,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   g_print("seed %s\n", seed_text);
-  soak::default_paths();
+  bench::default_paths();
   Chaos chaos(seed);
   return chaos.run();
 }

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "daemon_fixture.h"
-#include "soak-common.h"
+#include "bench.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ bool read_tally(const std::string &log, guint *ok, guint *refused, guint *other)
 }  // namespace
 
 int main(int argc, char **argv) {
-  soak::parse_options(&argc, &argv, "Allowed and refused control calls at once; prints figures.", entries,
+  bench::parse_options(&argc, &argv, nullptr, "Allowed and refused control calls at once; prints figures.", entries,
                       {{"calls", calls}, {"window", window}});
   if (worker_method != nullptr)
     return run_worker(worker_method, static_cast<guint>(calls));
@@ -94,8 +94,8 @@ int main(int argc, char **argv) {
     g_printerr("run as root: refused callers are started as nobody\n");
     return 2;
   }
-  soak::default_paths();
-  soak::Verdict verdict;
+  bench::default_paths();
+  bench::Verdict verdict;
 
   kt::DaemonTest t(th::Bus::Policy::System, {th::env_path("BUS_POLICY_FILE")});
   t.start_bluez();
@@ -103,7 +103,7 @@ int main(int argc, char **argv) {
   // No policy file: root only.
   t.start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}});
   verdict.check(t.wait_systemid(kt::kIdA) && t.wait_monitors(1), "kavrod did not start monitoring");
-  const soak::ProcStat first = soak::proc_stat(t.kavrod->pid());
+  const bench::ProcStat first = bench::proc_stat(t.kavrod->pid());
 
   g_autofree gchar *self = g_file_read_link("/proc/self/exe", nullptr);
   const guint refused_calls = static_cast<guint>(calls) / 2;
@@ -142,7 +142,7 @@ int main(int argc, char **argv) {
   verdict.check(monitor && event, "after the calls the monitor is %s and a beacon gave %zu events",
                 monitor ? "active" : "not active", t.events.size());
   verdict.check(t.list_systemid() == kt::kIdA, "List gives '%s' after the calls", t.list_systemid().c_str());
-  const soak::ProcStat last = soak::proc_stat(t.kavrod->pid());
+  const bench::ProcStat last = bench::proc_stat(t.kavrod->pid());
   verdict.check(last.fds == first.fds, "kavrod's fd count went from %ld to %ld", first.fds, last.fds);
   const int status = t.kavrod->stop(SIGTERM);
   verdict.check(status == 0, "kavrod exited with %d on SIGTERM", status);
@@ -150,7 +150,7 @@ int main(int argc, char **argv) {
   g_print("calls: %d in %.1f s (%.0f/s); refused caller (nobody, Pause): %u refused, %u allowed, %u other; "
           "allowed caller (root, List/Resume): %u answered, %u refused, %u other\n",
           calls, seconds, calls / seconds, r_refused, r_ok, r_other, a_ok, a_refused, a_other);
-  g_print("kavrod: %zu refusals logged; before: %s; after: %s\n", logged, soak::describe(first).c_str(),
-          soak::describe(last).c_str());
+  g_print("kavrod: %zu refusals logged; before: %s; after: %s\n", logged, bench::describe(first).c_str(),
+          bench::describe(last).c_str());
   return verdict.exit_status();
 }

@@ -3,7 +3,7 @@
  * keep the System ID and the monitor; the mended engine (or a restarted
  * one) must bring the new System ID and a monitor filtering on it. */
 #include "daemon_fixture.h"
-#include "soak-common.h"
+#include "bench.h"
 
 namespace {
 
@@ -28,14 +28,14 @@ std::string systemid(int round) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  soak::parse_options(&argc, &argv, "Engine faults and restarts; prints figures.", entries,
+  bench::parse_options(&argc, &argv, nullptr, "Engine faults and restarts; prints figures.", entries,
                       {{"rounds", rounds}, {"restart-every", restart_every}});
   if (slow_rounds < 0 || slow_rounds > rounds) {
     g_printerr("--slow must be between 0 and --rounds\n");
     return 2;
   }
-  soak::default_paths();
-  soak::Verdict verdict;
+  bench::default_paths();
+  bench::Verdict verdict;
 
   kt::DaemonTest t;
   t.start_bluez({"--device-timeout", "0"});
@@ -51,12 +51,12 @@ int main(int argc, char **argv) {
   size_t expected_events = 0;
   int slow_left = slow_rounds;
   const gint64 started = g_get_monotonic_time();
-  const soak::ProcStat first = soak::proc_stat(t.kavrod->pid());
+  const bench::ProcStat first = bench::proc_stat(t.kavrod->pid());
 
   // One beacon of @id must give one event carrying @id.
   auto beacon_reaches = [&](const std::string &id) {
     const size_t before = t.events.size();
-    t.inject_beacon(id, 2, static_cast<guint8>(sequence), "hci0", soak::address(sequence).c_str());
+    t.inject_beacon(id, 2, static_cast<guint8>(sequence), "hci0", bench::address(sequence).c_str());
     sequence++;
     expected_events++;
     return t.wait_events(before + 1) && t.events.back().uuid == id;
@@ -116,7 +116,7 @@ int main(int argc, char **argv) {
       break;
   }
 
-  const soak::ProcStat last = soak::proc_stat(t.kavrod->pid());
+  const bench::ProcStat last = bench::proc_stat(t.kavrod->pid());
   verdict.check(t.kavrod->running(), "kavrod ended during the run:\n%s", t.kavrod->log().c_str());
   verdict.check(t.events.size() == expected_events, "%zu events for %zu beacons", t.events.size(), expected_events);
   const int status = t.kavrod->stop(SIGTERM);
@@ -129,7 +129,7 @@ int main(int argc, char **argv) {
   g_print("\nfailed readings that kept System ID and monitor: %u/%d; mends followed: %u/%d; engine restarts: %u\n",
           kept, rounds - restarts, followed, rounds, restarts);
   g_print("events: %zu for %zu beacons\n", t.events.size(), expected_events);
-  g_print("kavrod at the start: %s\nkavrod at the end:   %s\n", soak::describe(first).c_str(),
-          soak::describe(last).c_str());
+  g_print("kavrod at the start: %s\nkavrod at the end:   %s\n", bench::describe(first).c_str(),
+          bench::describe(last).c_str());
   return verdict.exit_status();
 }

@@ -4,7 +4,7 @@
  * flight) and paced by the events, so the bus never buffers without bound. */
 #include "config.h"
 #include "daemon_fixture.h"
-#include "soak-common.h"
+#include "bench.h"
 
 namespace {
 
@@ -39,14 +39,14 @@ void on_injected(GObject *source, GAsyncResult *result, gpointer user_data) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  soak::parse_options(&argc, &argv, "Beacons flat out through bluez-sim and kavrod; prints figures.", entries,
+  bench::parse_options(&argc, &argv, nullptr, "Beacons flat out through bluez-sim and kavrod; prints figures.", entries,
                       {{"beacons", total}, {"window", window}, {"senders", senders}});
   if (total <= kWarmup) {
     g_printerr("--beacons must be above %" G_GINT64_FORMAT "\n", kWarmup);
     return 2;
   }
-  soak::default_paths();
-  soak::Verdict verdict;
+  bench::default_paths();
+  bench::Verdict verdict;
 
   kt::DaemonTest t;
   // Quiet logs: a line per beacon would dominate the figures.
@@ -70,8 +70,8 @@ int main(int argc, char **argv) {
   std::vector<guint8> next_sequence(static_cast<size_t>(senders), 0);
   std::vector<std::string> addresses;
   for (gint i = 0; i < senders; i++)
-    addresses.push_back(soak::address(static_cast<guint32>(i)));
-  soak::ProcStat warm, end;
+    addresses.push_back(bench::address(static_cast<guint32>(i)));
+  bench::ProcStat warm, end;
   // Progress with kavrod's figures, ten times in a run.
   const guint64 report_every = MAX(static_cast<guint64>(total) / 10, 1);
   double warm_bluez_cpu = 0;
@@ -90,7 +90,7 @@ int main(int argc, char **argv) {
                              "InjectAdvertisement",
                              g_variant_new("(ssq@ayn)", "hci0", addresses[sender].c_str(),
                                            static_cast<guint16>(BEACON_COMPANY_ID),
-                                           soak::beacon_payload(kt::kIdA, 2, next_sequence[sender]++),
+                                           bench::beacon_payload(kt::kIdA, 2, next_sequence[sender]++),
                                            static_cast<gint16>(-60)),
                              nullptr, G_DBUS_CALL_FLAGS_NONE, 30000, nullptr, on_injected, &flow);
       flow.in_flight++;
@@ -103,24 +103,24 @@ int main(int argc, char **argv) {
     events += t.events.size();
     t.events.clear();  // counted; keeping a million would only cost the soak program
     if (warm_time == 0 && events >= static_cast<guint64>(kWarmup)) {
-      warm = soak::proc_stat(t.kavrod->pid());
-      warm_bluez_cpu = soak::proc_stat(t.bluez->pid()).cpu_s;
+      warm = bench::proc_stat(t.kavrod->pid());
+      warm_bluez_cpu = bench::proc_stat(t.bluez->pid()).cpu_s;
       warm_time = now;
-      g_print("after %" G_GINT64_FORMAT " events: kavrod %s\n", kWarmup, soak::describe(warm).c_str());
+      g_print("after %" G_GINT64_FORMAT " events: kavrod %s\n", kWarmup, bench::describe(warm).c_str());
     }
     if (injected == n && flow.in_flight == 0 && now - last_progress > 10 * G_USEC_PER_SEC)
       break;  // the rest is lost; no event for 10 s
     if (events >= next_report) {
       g_print("  %" G_GUINT64_FORMAT " events, %.0f s, kavrod %s\n", events,
               static_cast<double>(now - started) / G_USEC_PER_SEC,
-              soak::describe(soak::proc_stat(t.kavrod->pid())).c_str());
+              bench::describe(bench::proc_stat(t.kavrod->pid())).c_str());
       next_report += report_every;
     }
   }
   g_source_remove(heartbeat);
   const gint64 finished = g_get_monotonic_time();
-  end = soak::proc_stat(t.kavrod->pid());
-  const double bluez_cpu = soak::proc_stat(t.bluez->pid()).cpu_s - warm_bluez_cpu;
+  end = bench::proc_stat(t.kavrod->pid());
+  const double bluez_cpu = bench::proc_stat(t.bluez->pid()).cpu_s - warm_bluez_cpu;
 
   verdict.check(flow.failed == 0, "%" G_GUINT64_FORMAT " injections failed (first: %s)", flow.failed,
                 flow.first_error.c_str());

@@ -6,7 +6,7 @@
 
 #include "config.h"
 #include "daemon_fixture.h"
-#include "soak-common.h"
+#include "bench.h"
 
 namespace {
 
@@ -62,10 +62,10 @@ void on_injected(GObject *source, GAsyncResult *result, gpointer user_data) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  soak::parse_options(&argc, &argv, "kavrod's event delay under a signal flood, and its RSS with many senders.",
+  bench::parse_options(&argc, &argv, nullptr, "kavrod's event delay under a signal flood, and its RSS with many senders.",
                       entries, {{"flood", flood}, {"samples", samples}, {"senders", senders}});
-  soak::default_paths();
-  soak::Verdict verdict;
+  bench::default_paths();
+  bench::Verdict verdict;
 
   kt::DaemonTest t;
   // BlueZ keeps every device it heard: the worst case for the memory figure.
@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
     return verdict.exit_status();
   }
   time_one_beacon(t);  // warm-up
-  const soak::ProcStat idle = soak::proc_stat(t.kavrod->pid());
+  const bench::ProcStat idle = bench::proc_stat(t.kavrod->pid());
 
   // The flooding peer: a connection of its own, sending to kavrod directly
   // (which the bus delivers whatever kavrod subscribed to) and broadcast.
@@ -131,9 +131,9 @@ int main(int argc, char **argv) {
     while (injected < senders && in_flight < 64) {
       g_dbus_connection_call(t.bus.connection(), "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
                              "InjectAdvertisement",
-                             g_variant_new("(ssq@ayn)", "hci0", soak::address(0x100000u + static_cast<guint32>(injected)).c_str(),
+                             g_variant_new("(ssq@ayn)", "hci0", bench::address(0x100000u + static_cast<guint32>(injected)).c_str(),
                                            static_cast<guint16>(BEACON_COMPANY_ID),
-                                           soak::beacon_payload(kt::kIdA, 2, 0), static_cast<gint16>(-60)),
+                                           bench::beacon_payload(kt::kIdA, 2, 0), static_cast<gint16>(-60)),
                              nullptr, G_DBUS_CALL_FLAGS_NONE, 30000, nullptr, on_injected, &in_flight);
       in_flight++;
       injected++;
@@ -141,7 +141,7 @@ int main(int argc, char **argv) {
     g_main_context_iteration(nullptr, TRUE);
   }
   t.wait_events(events_before + static_cast<size_t>(senders), 60000);
-  const soak::ProcStat after = soak::proc_stat(t.kavrod->pid());
+  const bench::ProcStat after = bench::proc_stat(t.kavrod->pid());
   const size_t got = t.events.size() - events_before;
   g_print("kavrod RSS idle %ld KiB, after %d distinct senders %ld KiB (%+ld KiB); events %zu\n", idle.rss_kb,
           senders, after.rss_kb, after.rss_kb - idle.rss_kb, got);

@@ -6,7 +6,7 @@
 
 #include "action-plugin.h"
 #include "daemon_fixture.h"
-#include "soak-common.h"
+#include "bench.h"
 
 namespace {
 
@@ -38,10 +38,10 @@ void on_feedback(GDBusConnection *, const gchar *, const gchar *, const gchar *,
 }  // namespace
 
 int main(int argc, char **argv) {
-  soak::parse_options(&argc, &argv, "libtelvo instances in a loop under Send faults; prints figures.", entries,
+  bench::parse_options(&argc, &argv, nullptr, "libtelvo instances in a loop under Send faults; prints figures.", entries,
                       {{"seconds", seconds}, {"rules", live_rules}});
-  soak::default_paths();
-  soak::Verdict verdict;
+  bench::default_paths();
+  bench::Verdict verdict;
   if (seed == 0)
     seed = g_get_real_time();
   std::mt19937_64 random(static_cast<guint64>(seed));
@@ -91,8 +91,8 @@ int main(int argc, char **argv) {
 
   std::vector<gint32> alive;
   gint32 next_id = 1;
-  soak::ProcStat baseline, warm, last;
-  baseline = soak::proc_stat(t.engine->pid());
+  bench::ProcStat baseline, warm, last;
+  baseline = bench::proc_stat(t.engine->pid());
   const gint64 started = g_get_monotonic_time();
   const gint64 deadline = started + static_cast<gint64>(seconds) * G_USEC_PER_SEC;
   const gint64 warm_at = started + std::min<gint64>(30, seconds / 10 + 1) * G_USEC_PER_SEC;
@@ -155,11 +155,11 @@ int main(int argc, char **argv) {
 
     const gint64 now = g_get_monotonic_time();
     if (warm.rss_kb < 0 && now >= warm_at)
-      warm = soak::proc_stat(t.engine->pid());
+      warm = bench::proc_stat(t.engine->pid());
     if (now >= next_report) {
       g_print("%4.0f s: %" G_GUINT64_FORMAT " instances created, engine %s\n",
               static_cast<double>(now - started) / G_USEC_PER_SEC, created,
-              soak::describe(soak::proc_stat(t.engine->pid())).c_str());
+              bench::describe(bench::proc_stat(t.engine->pid())).c_str());
       next_report += 60 * G_USEC_PER_SEC;
     }
   }
@@ -175,7 +175,7 @@ int main(int argc, char **argv) {
     freed++;
   }
   const bool settled = th::wait_until(
-      [&] { return soak::proc_stat(t.engine->pid()).threads <= baseline.threads; }, 20000);
+      [&] { return bench::proc_stat(t.engine->pid()).threads <= baseline.threads; }, 20000);
   // Every freed instance said so.
   auto destroyed = [&] {
     guint n = 0;
@@ -186,7 +186,7 @@ int main(int argc, char **argv) {
     return n;
   };
   const bool all_destroyed = th::wait_until([&] { return destroyed() >= freed; }, 10000);
-  last = soak::proc_stat(t.engine->pid());
+  last = bench::proc_stat(t.engine->pid());
   if (warm.rss_kb < 0)
     warm = last;
 
@@ -217,7 +217,7 @@ int main(int argc, char **argv) {
   for (const auto &s : statuses)
     g_print(" %d%s %u", s.first.first, s.first.second ? "+error" : "", s.second);
   g_print("\nhost before any instance: %s\nhost after warm-up:      %s\nhost at the end:         %s\n",
-          soak::describe(baseline).c_str(), soak::describe(warm).c_str(), soak::describe(last).c_str());
+          bench::describe(baseline).c_str(), bench::describe(warm).c_str(), bench::describe(last).c_str());
   const int sender_status = sender.stop(SIGTERM);
   verdict.check(sender_status == 0, "beacon-sender exited with %d", sender_status);
   return verdict.exit_status();

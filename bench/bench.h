@@ -1,0 +1,144 @@
+/* The bench library: what every bench and soak program needs besides its
+ * own measurement. Programs from this build, the command line, a private
+ * bus with the simulators, CPU time and memory of a process from /proc,
+ * percentile figures, beacons to inject, and a verdict for the soaks.
+ * Private buses and processes come from the test harness (harness.h). */
+#pragma once
+
+#include <gio/gio.h>
+#include <sys/types.h>
+
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "harness.h"
+
+namespace bench {
+
+/* ---- programs and command line ------------------------------------------ */
+
+/* The program named by $@variable, else this build's (KAVROD_BIN,
+ * BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BEACON_SENDER_BIN, TELVO_PLUGIN,
+ * BARE_RELAY_BIN, BARE_METHOD_BIN, BUS_POLICY_FILE). */
+std::string program(const char *variable);
+
+/* Points the harness (th::env_path) at this build's programs unless the
+ * environment already names them (the test suite sets the same
+ * variables). */
+void default_paths();
+
+/* Parses the command line; exits 2 with "<program>: <message>" on a bad
+ * option or when an integer option in @positive is not above zero.
+ * @parameter and @summary as g_option_context_new and _set_summary take
+ * them (either may be nullptr). */
+void parse_options(int *argc, char ***argv, const char *parameter, const char *summary,
+                   const GOptionEntry *entries,
+                   std::initializer_list<std::pair<const char *, gint64>> positive = {});
+
+/* SIGINT and SIGTERM set interrupted() instead of ending the program, so
+ * that it stops its processes; seen while the main context runs. */
+void catch_interrupts();
+bool interrupted();
+
+/* ---- a private bus with the simulators ---------------------------------- */
+
+/* Environment of a simulator or target whose logs would cost time. */
+extern const std::map<std::string, std::string> kQuiet;
+/* Environment of a measured target: quiet, plain malloc (valgrind on GLib
+ * 2.74 needs it for GSlice), and no access policy (root only). */
+extern const std::map<std::string, std::string> kTarget;
+
+/* A file removed with its owner. */
+class TempFile {
+ public:
+  /* A new file named after @pattern (g_file_open_tmp) holding @text. */
+  TempFile(const char *pattern, const std::string &text);
+  ~TempFile();
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+/* bluez-sim on @bus with @args, quiet; waits for its names. Throws
+ * std::runtime_error with its log when it does not come up. */
+std::unique_ptr<th::Process> start_bluez(th::Bus &bus, const std::vector<std::string> &args = {});
+/* action-engine-sim on @bus with the rules in @rules_path, quiet. */
+std::unique_ptr<th::Process> start_engine(th::Bus &bus, const std::string &rules_path);
+/* One enabled rule carrying @system_id whose start event names a topic no
+ * one sends: the engine reads the System ID but never fires. */
+std::string idle_rule(const char *system_id);
+
+/* AddMatch for @rule, and @filter on @connection; the filter's id. */
+guint watch_signals(GDBusConnection *connection, GDBusMessageFilterFunction filter, const char *rule);
+
+/* ---- process figures ----------------------------------------------------- */
+
+/* Figures of a process, read from /proc; -1 where unreadable. */
+struct ProcStat {
+  long fds = -1;
+  long rss_kb = -1;
+  long threads = -1;
+  double cpu_s = -1;  // user + system
+};
+ProcStat proc_stat(pid_t pid);
+/* Only RSS and threads (/proc/PID/status): cheap enough to sample often. */
+ProcStat proc_status(pid_t pid);
+std::string describe(const ProcStat &s);
+
+/* utime + stime of @pid in clock ticks, or 0 when unreadable. */
+guint64 process_ticks(pid_t pid);
+double ticks_to_us(guint64 ticks);
+/* utime + stime of @pid in microseconds. */
+double cpu_us(pid_t pid);
+
+/* Waits until @pid used no CPU for @quiet_ms (it has handled what was sent
+ * to it), iterating the default main context meanwhile. */
+void wait_quiet(pid_t pid, int quiet_ms = 600, int timeout_ms = 120000);
+
+/* ---- figures ---------------------------------------------------------------- */
+
+/* Median, 99th percentile and maximum of samples, each times the scale
+ * given: the sorted sample at q * n. Zeros without samples. */
+struct Spread {
+  double p50 = 0, p99 = 0, max = 0;
+};
+Spread spread(std::vector<double> samples, double scale = 1);
+Spread spread(const std::vector<gint64> &samples, double scale = 1);
+
+/* @a / @b, 0 when @b is not above zero. */
+double ratio(double a, double b);
+
+/* ---- beacons --------------------------------------------------------------- */
+
+/* The 19 bytes after the company identifier: version, System ID, event,
+ * sequence number. */
+GVariant *beacon_payload(const std::string &systemid, guint8 event, guint8 sequence);
+/* "C0:FF:EE:xx:xx:xx" from the low 24 bits of @n; @prefix replaces "C0:FF". */
+std::string address(guint32 n, const char *prefix = "C0:FF");
+/* bluez-sim's InjectAdvertisement of @payload (our company's data) from
+ * @address on @adapter, RSSI -60; @callback (may be nullptr) gets the
+ * reply. */
+void inject(GDBusConnection *connection, const char *adapter, const std::string &address, GVariant *payload,
+            int timeout_ms, GAsyncReadyCallback callback, gpointer user_data);
+
+/* ---- verdict ---------------------------------------------------------------- */
+
+/* Collects broken invariants; the program exits 1 when any broke. */
+class Verdict {
+ public:
+  void check(bool ok, const char *format, ...) G_GNUC_PRINTF(3, 4);
+  unsigned failures() const { return failures_; }
+  int exit_status() const;
+
+ private:
+  unsigned failures_ = 0;
+};
+
+}  // namespace bench
