@@ -166,6 +166,40 @@ TEST_F(Advertising, ChosenAdapterAndQueueingBeyondItsInstances) {
   EXPECT_EQ(most, 1u);
 }
 
+/* No silent success: a Send whose turn would come more than a minute
+ * later is refused; admitted beacons that then cannot go on air (the
+ * adapter goes away) are warned about and counted. */
+TEST_F(Advertising, TooLateIsRefusedAndLostIsCounted) {
+  start({"--adapter", "hci0", "--advertising-instances", "1"}, {"--air-time", "25000"});
+  std::vector<GAsyncResult *> results(4, nullptr);
+  for (size_t i = 0; i < results.size(); i++)
+    send_async(static_cast<guint8>(i), &results[i]);
+  ASSERT_TRUE(th::wait_until([&] {
+    return std::all_of(results.begin(), results.end(), [](GAsyncResult *r) { return r != nullptr; });
+  }, 10000)) << sender_->log();
+  std::vector<std::string> errors;
+  for (GAsyncResult *result : results) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(bus_.connection(), result, &error);
+    errors.push_back(reply != nullptr ? "" : error->message);
+    g_object_unref(result);
+  }
+  // On air, then 25 s and 50 s away; the fourth would wait 75 s.
+  EXPECT_EQ(errors[0], "");
+  EXPECT_EQ(errors[1], "");
+  EXPECT_EQ(errors[2], "");
+  EXPECT_NE(errors[3].find("Too many beacons waiting"), std::string::npos) << errors[3];
+  EXPECT_TRUE(sender_->wait_for_log("queued, place 2")) << sender_->log();
+
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) removed = th::call(bus_.connection(), kSim, kSimPath, kSimInterface, "RemoveAdapter",
+                                         g_variant_new("(s)", "hci0"), "()", &error);
+  ASSERT_NE(removed, nullptr) << error->message;
+  EXPECT_TRUE(sender_->wait_for_log("before its air time was over")) << sender_->log();
+  EXPECT_TRUE(sender_->wait_for_log("lost (2 lost since start)")) << sender_->log();
+  EXPECT_EQ(sender_->count(" lost ("), 2u);
+}
+
 /* Another client holds the adapter's only instance: BlueZ says NotPermitted
  * and the Send fails naming it. */
 TEST_F(Advertising, NotPermittedFailsTheSend) {
