@@ -233,8 +233,12 @@ void Simulator::take_air(Advertisement &ad) {
             ad.sender.c_str(), ad.adapter.c_str(), ad.address.c_str(), ad.interval_ms, ad.turns);
   /* The first event follows the HCI commands that set up and enable the
    * set; a turn taken away sooner is never heard. */
+  schedule_event(ad, kEnableLatencyMs + air_next_event_gap(0, rand_));
+}
+
+void Simulator::schedule_event(Advertisement &ad, double delay_ms) {
   ad.transmit_source = g_timeout_add_full(
-      G_PRIORITY_DEFAULT, static_cast<guint>(kEnableLatencyMs + air_next_event_gap(0, rand_) + 0.5),
+      G_PRIORITY_DEFAULT, static_cast<guint>(delay_ms + 0.5),
       +[](gpointer data) -> gboolean {
         auto *tick = static_cast<Tick *>(data);
         if (Advertisement *a = tick->self->advertisement_by_id(tick->id))
@@ -242,24 +246,14 @@ void Simulator::take_air(Advertisement &ad) {
         tick->self->advertising_event(tick->id);
         return G_SOURCE_REMOVE;
       },
-      new Tick{this, id}, free_tick);
+      new Tick{this, ad.id}, free_tick);
 }
 
 void Simulator::advertising_event(uint64_t id) {
   Advertisement *ad = advertisement_by_id(id);
   if (ad == nullptr || !ad->on_air)
     return;
-  const double gap = air_next_event_gap(ad->interval_ms, rand_);
-  ad->transmit_source = g_timeout_add_full(
-      G_PRIORITY_DEFAULT, static_cast<guint>(gap + 0.5),
-      +[](gpointer data) -> gboolean {
-        auto *tick = static_cast<Tick *>(data);
-        if (Advertisement *a = tick->self->advertisement_by_id(tick->id))
-          a->transmit_source = 0; /* this source ends by returning REMOVE */
-        tick->self->advertising_event(tick->id);
-        return G_SOURCE_REMOVE;
-      },
-      new Tick{this, id}, free_tick);
+  schedule_event(*ad, air_next_event_gap(ad->interval_ms, rand_));
   Adapter *from = adapter_by_name(ad->adapter);
   GVariant *powered = from != nullptr ? bluez_tree_.property(from->path, kAdapterInterface, "Powered") : nullptr;
   if (powered == nullptr || !g_variant_get_boolean(powered))

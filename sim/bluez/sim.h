@@ -219,8 +219,10 @@ class Simulator {
   void rotate(const std::string &adapter);
   void take_air(Advertisement &advertisement);
   void leave_air(Advertisement &advertisement);
-  /* One advertising event of @id under the air model. */
+  /* One advertising event of @id under the air model, and the timer of
+   * the next one. */
   void advertising_event(uint64_t id);
+  void schedule_event(Advertisement &advertisement, double delay_ms);
   void drop_advertisement(uint64_t id, bool tell_client);
   void update_instances(const std::string &adapter);
   Advertisement *advertisement_by_id(uint64_t id);
