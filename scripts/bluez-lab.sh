@@ -25,7 +25,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 t_start=$SECONDS
 
-all="startup chain pause systemid restart"
+all="startup chain pause systemid restart burst"
 for s in "$@"; do
   case " $all " in *" $s "*) ;; *) echo "unknown scenario '$s' (known: $all)" >&2; exit 2 ;; esac
 done
@@ -106,6 +106,8 @@ for f in /usr/bin/dbus-daemon /usr/bin/dbus-monitor /usr/bin/gdbus /usr/bin/setp
     /usr/bin/btvirt /usr/bin/btmgmt /usr/libexec/bluetooth/bluetoothd; do
   cp "$f" "$root$f"
 done
+# btmon, when the host has it, for the HCI trace of the burst scenario.
+[ -x /usr/bin/btmon ] && cp /usr/bin/btmon "$root/usr/bin/btmon"
 mkdir -p "$root/usr/share/dbus-1/system.d" "$root/etc/dbus-1/system.d" "$root/etc/bluetooth" "$root/etc/lab"
 cp /usr/share/dbus-1/system.conf "$root/usr/share/dbus-1/"
 cp /etc/dbus-1/system.d/bluetooth.conf "$root/etc/dbus-1/system.d/"

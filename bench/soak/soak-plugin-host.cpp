@@ -48,7 +48,7 @@ int main(int argc, char **argv) {
   g_print("seed %" G_GINT64_FORMAT "\n", seed);
 
   kt::DaemonTest t;
-  const auto sender = bench::start_service(t.bus, "BEACON_SENDER_BIN", {}, kSender);
+  const auto sender = bench::start_service(t.bus, "BEACON_SENDER_BIN", {"--no-bluez"}, kSender);
   // No rules at the start; the loop adds and removes them.
   t.engine = bench::start_engine(t.bus, "");
 

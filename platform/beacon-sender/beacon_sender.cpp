@@ -1,7 +1,7 @@
 /* beacon-sender: the device's beacon-sending service.
  *
  * Owns com.vemo.bt.SendVemoBeacon on the system bus and answers Send once
- * the beacon is on its way. Every accepted Send is recorded and announced
+ * the beacon is on air or admitted to the queue for it. Every accepted Send is recorded and announced
  * on the test-control interface, which can also make Send fail, wait,
  * never answer or answer with values. */
 #include <gio/gio.h>
@@ -283,10 +283,17 @@ const GDBusInterfaceVTable vtable = {on_method_call, nullptr, nullptr, {nullptr}
 int main(int argc, char **argv) {
   gchar *adapter = nullptr;
   gboolean no_bluez = FALSE;
+  gint air_time_ms = static_cast<gint>(SenderOptions().air_time_ms);
+  gboolean all_at_once = FALSE;
   const GOptionEntry entries[] = {
       {"adapter", 'a', 0, G_OPTION_ARG_STRING, &adapter,
        "Advertise on this adapter (default: the first one that can advertise)", "hciN"},
       {"no-bluez", 0, 0, G_OPTION_ARG_NONE, &no_bluez, "Only record requests, never advertise", nullptr},
+      {"air-time", 0, 0, G_OPTION_ARG_INT, &air_time_ms, "Keep each beacon on air this long (default 3000)", "MS"},
+      {"all-at-once", 0, 0, G_OPTION_ARG_NONE, &all_at_once,
+       "Register as many beacons as the adapter has instances even without hardware advertising sets, so the "
+       "kernel rotates them and loses some (only to check that it does)",
+       nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
   g_autoptr(GOptionContext) options = g_option_context_new("- send beacons on request");
@@ -300,6 +307,13 @@ int main(int argc, char **argv) {
     return 2;
   }
   g_autofree gchar *adapter_name = adapter;
+  if (air_time_ms < 100 || air_time_ms > 60000) {
+    g_printerr("--air-time must be 100..60000 ms, not %d\n", air_time_ms);
+    return 2;
+  }
+  SenderOptions sender_options;
+  sender_options.air_time_ms = static_cast<guint>(air_time_ms);
+  sender_options.all_at_once = all_at_once != FALSE;
 
   Service service;
   service.loop = g_main_loop_new(nullptr, FALSE);
@@ -317,7 +331,7 @@ int main(int argc, char **argv) {
   gulong closed_handler = g_signal_connect(service.connection, "closed", G_CALLBACK(on_connection_closed), &service);
 
   service.record_only = no_bluez != FALSE;
-  service.sender = make_sender(service.connection, no_bluez ? nullptr : adapter_name, no_bluez != FALSE);
+  service.sender = make_sender(service.connection, no_bluez ? nullptr : adapter_name, no_bluez != FALSE, sender_options);
 
   g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kIntrospection, &error);
   g_assert_no_error(error);

@@ -2,11 +2,19 @@
  *
  * Each request becomes one org.bluez.LEAdvertisement1 object of ours
  * (Type "broadcast", the beacon in ManufacturerData), registered with the
- * adapter's LEAdvertisingManager1. The request is answered once BlueZ has
- * accepted the registration; the advertisement stays on air for a few
- * seconds and is then unregistered. At most SupportedInstances requests
- * advertise at once; the others queue. Everything runs on the main
- * context. */
+ * adapter's LEAdvertisingManager1, kept for its air time and then
+ * unregistered. A controller without hardware advertising sets has one set
+ * that the kernel shares among registered instances by rotation, each turn
+ * from a fresh random address (a new beacon to receivers), and a beacon
+ * whose turn never comes is never heard: there one beacon holds the air at
+ * a time and the rest wait in order. With hardware sets, up to
+ * SupportedInstances advertise at once.
+ *
+ * A request that can start at once is answered with BlueZ's answer to its
+ * registration; one that must wait is answered when admitted to the queue,
+ * or refused when its turn would come too late. An admitted beacon that
+ * then cannot go on air is a warning and a counted loss. Everything runs on
+ * the main context. */
 #include "sender.h"
 
 #include <cstring>
@@ -24,9 +32,13 @@ constexpr const char kAdapterPrefix[] = "/org/bluez/";
 constexpr const char kAdvertisingManager[] = "org.bluez.LEAdvertisingManager1";
 constexpr const char kAdvertisementInterface[] = "org.bluez.LEAdvertisement1";
 constexpr const char kAdvertisementPathPrefix[] = "/com/vemo/bt/SendVemoBeacon/advertisement";
-constexpr guint kOnAirSeconds = 3;
-/* BlueZ drops the advertisement by itself a little later should we fail to. */
-constexpr guint16 kBluezTimeoutSeconds = kOnAirSeconds + 2;
+/* BlueZ drops the advertisement by itself this much after its air time
+ * should we fail to. */
+constexpr guint kBluezTimeoutMarginSeconds = 2;
+/* A beacon announces something happening now: one whose turn would come
+ * later than this is refused rather than sent stale. */
+constexpr guint kMaxWaitMs = 60000;
+constexpr const char kHardwareOffload[] = "HardwareOffload";
 constexpr int kBluezCallTimeoutMs = 10000;
 /* Advertisements we keep on air at once, whatever the adapter offers. Each
  * has up to two calls to BlueZ in flight (register, unregister), and the
@@ -93,7 +105,7 @@ struct Request {
   std::string system_id;
   guint8 sequence = 0;
   SendDone done;
-  bool answered = false;
+  bool answered = false;  /* admitted (success) or refused */
   bool retried = false;
 
   void answer(GError *error) {
@@ -118,9 +130,10 @@ struct Slot {
 
 class AdvertisingSender : public Sender, public std::enable_shared_from_this<AdvertisingSender> {
  public:
-  AdvertisingSender(GDBusConnection *connection, const gchar *adapter)
+  AdvertisingSender(GDBusConnection *connection, const gchar *adapter, const SenderOptions &options)
       : connection_(G_DBUS_CONNECTION(g_object_ref(connection))),
         adapter_name_(adapter != nullptr ? adapter : ""),
+        options_(options),
         cancellable_(g_cancellable_new()) {
     GError *error = nullptr;
     node_ = g_dbus_node_info_new_for_xml(kAdvertisementXml, &error);
@@ -140,7 +153,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
       slot->request->answer(stopping);
     }
     for (auto &request : queue_)
-      request->answer(stopping);
+      lose(request, stopping);
     g_error_free(stopping);
     g_dbus_node_info_unref(node_);
     g_object_unref(cancellable_);
@@ -168,11 +181,52 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
         return;
       }
       if (slots_.size() >= limit_)
-        return;
+        break;
       RequestPtr request = queue_.front();
       queue_.pop_front();
       start(request);
     }
+    if (!discovering_ && !adapter_path_.empty())
+      admit();
+  }
+
+  /* Answers the requests that wait: each one's turn comes after the
+   * requests ahead of it have had their air time, limit_ at a time. */
+  void admit() {
+    std::deque<RequestPtr> queue;
+    queue.swap(queue_);
+    guint place = 0;
+    for (auto &request : queue) {
+      const guint wait_ms = (place / limit_ + 1) * options_.air_time_ms;
+      if (request->answered) {
+        queue_.push_back(request);
+        place++;
+      } else if (wait_ms > kMaxWaitMs) {
+        g_autoptr(GError) error =
+            g_error_new(G_IO_ERROR, G_IO_ERROR_BUSY,
+                        "Too many beacons waiting on %s: this one would go on air only in %u s (at most %u s)",
+                        adapter_path_.c_str(), (wait_ms + 999) / 1000, kMaxWaitMs / 1000);
+        request->answer(error);
+      } else {
+        g_message("Beacon %u with sequence number %u for %s queued, place %u, on air in at most %u s",
+                  request->message_type, request->sequence, request->system_id.c_str(), place + 1,
+                  (wait_ms + 999) / 1000);
+        request->answer(nullptr);
+        queue_.push_back(request);
+        place++;
+      }
+    }
+  }
+
+  /* Refuses a request not answered yet; an admitted one is lost, loudly. */
+  void lose(const RequestPtr &request, const GError *error) {
+    if (!request->answered) {
+      request->answer(const_cast<GError *>(error));
+      return;
+    }
+    lost_++;
+    g_warning("Beacon %u with sequence number %u for %s lost (%u lost since start): %s", request->message_type,
+              request->sequence, request->system_id.c_str(), lost_, error->message);
   }
 
   void fail_queue(const gchar *format, const gchar *detail) {
@@ -180,7 +234,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
     std::deque<RequestPtr> queue;
     queue.swap(queue_);
     for (auto &request : queue)
-      request->answer(error);
+      lose(request, error);
     g_error_free(error);
   }
 
@@ -201,11 +255,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
     self->discovering_ = false;
     if (reply == nullptr) {
       if (bluez_absent(error)) {
-        g_message("BlueZ is not running: beacon recorded only");
-        std::deque<RequestPtr> queue;
-        queue.swap(self->queue_);
-        for (auto &request : queue)
-          request->answer(nullptr);
+        self->fail_queue("BlueZ is not running%s: beacon not sent", "");
       } else {
         self->fail_queue("Could not list BlueZ adapters: %s", error->message);
       }
@@ -229,6 +279,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
     GVariant *interfaces;
     std::string best;
     guint8 supported = 0;
+    bool hardware = false;
     const std::string wanted = adapter_name_.empty() ? "" : kAdapterPrefix + adapter_name_;
     g_variant_iter_init(&iter, objects);
     while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
@@ -243,11 +294,19 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
       best = p;
       if (!g_variant_lookup(manager, "SupportedInstances", "y", &supported))
         supported = 1;
+      g_autofree const gchar **features = nullptr;
+      hardware = g_variant_lookup(manager, "SupportedFeatures", "^a&s", &features) &&
+                 g_strv_contains(features, kHardwareOffload);
     }
     adapter_path_ = best;
-    limit_ = CLAMP(supported, 1u, kMaxConcurrentAdvertisements);
+    /* Without hardware sets every instance beyond the first would share the
+     * air by rotation. */
+    limit_ = hardware || options_.all_at_once ? CLAMP(supported, 1u, kMaxConcurrentAdvertisements) : 1;
     if (!best.empty())
-      g_message("Advertising on %s (%u instances)", best.c_str(), limit_);
+      g_message("Advertising on %s: %u at once (%s), %u ms each", best.c_str(), limit_,
+                hardware ? "hardware advertising sets" : options_.all_at_once ? "all at once, sharing the air"
+                                                                              : "one advertising set",
+                options_.air_time_ms);
   }
 
   void start(const RequestPtr &request) {
@@ -260,7 +319,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
                                                            &vtable, slot.get(), nullptr, &error);
     if (slot->registration == 0) {
       g_prefix_error(&error, "Could not export advertisement %s: ", slot->path.c_str());
-      request->answer(error);
+      lose(request, error);
       g_error_free(error);
       return;
     }
@@ -303,7 +362,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
                                                 "BlueZ refused the advertisement on %s: %s%s%s",
                                                 self->adapter_path_.c_str(), remote != nullptr ? remote : "",
                                                 remote != nullptr ? ": " : "", error->message);
-        request->answer(refused);
+        self->lose(request, refused);
       }
       self->pump();
       return;
@@ -312,7 +371,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
     g_message("Beacon %u with sequence number %u for %s on air on %s", request->message_type, request->sequence,
               request->system_id.c_str(), self->adapter_path_.c_str());
     request->answer(nullptr);
-    slot->timer = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, kOnAirSeconds, on_air_over,
+    slot->timer = g_timeout_add_full(G_PRIORITY_DEFAULT, self->options_.air_time_ms, on_air_over,
                                              new Pending{self->weak(), slot->path}, [](gpointer p) {
                                                auto *pending = static_cast<Pending *>(p);
                                                delete pending->weak;
@@ -373,7 +432,12 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
                                             "Unknown method %s", method);
       return;
     }
-    g_message("BlueZ released advertisement %s", path);
+    if (slot->registered)
+      g_warning("BlueZ released advertisement %s before its air time was over: beacon %u with sequence number %u "
+                "may not have been heard",
+                path, slot->request->message_type, slot->request->sequence);
+    else
+      g_message("BlueZ released advertisement %s", path);
     g_dbus_method_invocation_return_value(invocation, nullptr);
     /* Finished from an idle: the object is still dispatching this call. */
     slot->registered = false;
@@ -409,7 +473,8 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
     if (g_strcmp0(property, "ManufacturerData") == 0)
       return manufacturer_data(slot->request->system_id, slot->request->message_type, slot->request->sequence);
     if (g_strcmp0(property, "Timeout") == 0)
-      return g_variant_new_uint16(kBluezTimeoutSeconds);
+      return g_variant_new_uint16(
+          static_cast<guint16>((slot->sender->options_.air_time_ms + 999) / 1000 + kBluezTimeoutMarginSeconds));
     g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "No property %s", property);
     return nullptr;
   }
@@ -418,6 +483,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
 
   GDBusConnection *connection_;
   std::string adapter_name_;
+  SenderOptions options_;
   GCancellable *cancellable_;
   GDBusNodeInfo *node_ = nullptr;
   std::string adapter_path_;
@@ -425,6 +491,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
   bool discovering_ = false;
   guint8 next_sequence_ = 0;
   guint next_index_ = 0;
+  guint lost_ = 0;
   std::deque<RequestPtr> queue_;
   std::map<std::string, std::unique_ptr<Slot>> slots_;
 };
@@ -446,8 +513,9 @@ class SharedSender : public Sender {
 
 }  // namespace
 
-std::unique_ptr<Sender> make_sender(GDBusConnection *connection, const gchar *adapter, bool record_only) {
+std::unique_ptr<Sender> make_sender(GDBusConnection *connection, const gchar *adapter, bool record_only,
+                                    const SenderOptions &options) {
   if (record_only)
     return std::make_unique<RecordOnlySender>();
-  return std::make_unique<SharedSender>(std::make_shared<AdvertisingSender>(connection, adapter));
+  return std::make_unique<SharedSender>(std::make_shared<AdvertisingSender>(connection, adapter, options));
 }

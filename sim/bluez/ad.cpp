@@ -568,6 +568,8 @@ AdError advertisement_from_properties(GVariant *props, const std::string &local_
 
   out->timeout_s = timeout;
   out->interval_ms = has_min ? min_interval : has_max ? max_interval : kDefaultIntervalMs;
+  out->min_interval_ms = has_min ? min_interval : 0;
+  out->max_interval_ms = has_max ? max_interval : 0;
   return AdError::None;
 }
 

@@ -109,6 +109,8 @@ struct AdvertisementRequest {
   AdData scan_response;         /* answered to active scanners */
   guint timeout_s = 0;          /* 0: until unregistered */
   guint interval_ms = 0;        /* transmit period */
+  guint min_interval_ms = 0;    /* MinInterval/MaxInterval as asked; 0: not given */
+  guint max_interval_ms = 0;
 };
 
 /* Default period of an advertisement that names no interval. */

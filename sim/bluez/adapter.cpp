@@ -145,6 +145,10 @@ bool Simulator::add_adapter(const Options::AdapterSpec &spec, std::string *path,
   adapter->path = "/org/bluez/" + spec.name;
   adapter->monitor_manager = spec.monitor_manager;
   adapter->advertising_manager = spec.advertising_manager;
+  const int sets = spec.sets >= 0 ? spec.sets : options_.advertising_sets;
+  adapter->sets = sets >= 0 ? static_cast<guint>(sets) : options_.advertising_instances;
+  adapter->instances = adapter->sets > 0 ? adapter->sets : options_.advertising_instances;
+  adapter->scan_phase_ms = g_rand_double_range(rand_, 0, options_.scan.interval_ms);
   g_autofree gchar *address = g_strdup_printf("00:1A:7D:DA:71:%02X", next_adapter_index_++ & 0xff);
   adapter->address = address;
 
@@ -174,19 +178,21 @@ bool Simulator::add_adapter(const Options::AdapterSpec &spec, std::string *path,
     interfaces.push_back(
         {kAdvertisingManagerInterface,
          {{"ActiveInstances", Variant(g_variant_new_byte(0))},
-          {"SupportedInstances", Variant(g_variant_new_byte(static_cast<guint8>(options_.advertising_instances)))},
+          {"SupportedInstances", Variant(g_variant_new_byte(static_cast<guint8>(adapter->instances)))},
           {"SupportedIncludes", Variant(string_array({"tx-power", "appearance", "local-name"}))},
           {"SupportedSecondaryChannels", Variant(string_array({}))},
-          /* A legacy controller: no TX power control, no offload. */
-          {"SupportedFeatures", Variant(string_array({}))},
+          /* Advertising sets in the controller are what BlueZ calls
+           * offload; a legacy controller reports none. */
+          {"SupportedFeatures",
+           Variant(adapter->sets > 0 ? string_array({"HardwareOffload"}) : string_array({}))},
           {"SupportedCapabilities",
            Variant(g_variant_new_parsed("{'MaxAdvLen': <byte 31>, 'MaxScnRspLen': <byte 31>}"))}},
          adapter_handler(spec.name)});
   if (!bluez_tree_.add_interfaces(adapter->path, std::move(interfaces), error))
     return false;
-  g_message("adapter %s (%s)%s%s", adapter->path.c_str(), address,
+  g_message("adapter %s (%s)%s%s, %u advertising sets, %u instances", adapter->path.c_str(), address,
             spec.monitor_manager ? " with monitor manager" : "",
-            spec.advertising_manager ? " with advertising manager" : "");
+            spec.advertising_manager ? " with advertising manager" : "", adapter->sets, adapter->instances);
   *path = adapter->path;
   adapters_.push_back(std::move(adapter));
   return true;

@@ -29,9 +29,17 @@ int run_simulator(int argc, char **argv) {
   gint device_timeout = 30;
   gint instances = 4;
   gint adapters_delay = 50;
+  gint sets = -1;
+  gint rotation = 2000;
+  gboolean air = FALSE;
+  gint scan_interval = 60;
+  gint scan_window = 30;
+  gdouble loss = 0;
+  gint64 seed = -1;
   GOptionEntry entries[] = {
       {"adapter", 'a', 0, G_OPTION_ARG_STRING_ARRAY, &adapters,
-       "Adapter to create, in order (default hci0 with both managers)", "hciN[:nomonitor][:noadvertising]"},
+       "Adapter to create, in order (default hci0 with both managers)",
+       "hciN[:nomonitor][:noadvertising][:sets=N]"},
       {"controller-filtering", 0, 0, G_OPTION_ARG_NONE, &controller_filtering,
        "Call DeviceFound once per device instead of per advertisement", nullptr},
       {"device-timeout", 0, 0, G_OPTION_ARG_INT, &device_timeout,
@@ -40,6 +48,19 @@ int run_simulator(int argc, char **argv) {
        "Advertising instances per adapter (default 4)", "N"},
       {"adapters-delay", 0, 0, G_OPTION_ARG_INT, &adapters_delay,
        "Add the adapters this long after owning org.bluez (default 50, 0 at once)", "MS"},
+      {"advertising-sets", 0, 0, G_OPTION_ARG_INT, &sets,
+       "Hardware advertising sets per adapter: 0 a legacy controller sharing one set by rotation "
+       "(default: one per instance, all on air at once)",
+       "N"},
+      {"rotation-interval", 0, 0, G_OPTION_ARG_INT, &rotation,
+       "Turn of each instance sharing a legacy controller's set (default 2000)", "MS"},
+      {"air", 0, 0, G_OPTION_ARG_NONE, &air,
+       "Time the air: advertising events, scan windows and packet loss (default: heard at once)", nullptr},
+      {"scan-interval", 0, 0, G_OPTION_ARG_INT, &scan_interval, "Scanners' scan interval with --air (default 60)",
+       "MS"},
+      {"scan-window", 0, 0, G_OPTION_ARG_INT, &scan_window, "Scanners' scan window with --air (default 30)", "MS"},
+      {"packet-loss", 0, 0, G_OPTION_ARG_DOUBLE, &loss, "Share of packets lost with --air, 0..1 (default 0)", "P"},
+      {"seed", 0, 0, G_OPTION_ARG_INT64, &seed, "Seed of the air model (default: from the clock; printed)", "N"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
   g_autoptr(GOptionContext) context = g_option_context_new("- simulated BlueZ daemon and radios");
@@ -65,7 +86,26 @@ int run_simulator(int argc, char **argv) {
     return 2;
   }
 
+  if (sets < -1 || sets > 255 || rotation < 10 || rotation > 600000 || scan_interval < 3 ||
+      scan_interval > 10240 || scan_window < 3 || scan_window > scan_interval || loss < 0 || loss > 1 ||
+      seed < -1 || seed > G_MAXUINT32) {
+    g_printerr("bluez-sim: --advertising-sets must be 0..255, --rotation-interval 10..600000 ms, "
+               "--scan-window 3..--scan-interval ms (at most 10240), --packet-loss 0..1, --seed 0..%u\n",
+               G_MAXUINT32);
+    return 2;
+  }
+
   bzsim::Options options;
+  options.advertising_sets = sets;
+  options.rotation_ms = static_cast<guint>(rotation);
+  options.air = air != FALSE;
+  options.scan.interval_ms = scan_interval;
+  options.scan.window_ms = scan_window;
+  options.loss = loss;
+  options.seed = seed >= 0 ? static_cast<guint32>(seed) : static_cast<guint32>(g_get_real_time());
+  if (options.air)
+    g_message("air model: seed %u, scan %d/%d ms, packet loss %.3f, rotation %d ms", options.seed, scan_interval,
+              scan_window, loss, rotation);
   options.controller_filtering = controller_filtering;
   options.device_timeout_s = static_cast<guint>(device_timeout);
   options.advertising_instances = static_cast<guint>(instances);

@@ -34,9 +34,17 @@ bool parse_adapter_spec(const char *text, Options::AdapterSpec *out, GError **er
       spec.monitor_manager = false;
     } else if (g_str_equal(parts[i], "noadvertising")) {
       spec.advertising_manager = false;
+    } else if (g_str_has_prefix(parts[i], "sets=")) {
+      guint64 sets = 0;
+      if (!g_ascii_string_to_unsigned(parts[i] + 5, 10, 0, 255, &sets, nullptr)) {
+        g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE,
+                    "adapter \"%s\": sets must be 0..255, not \"%s\"", text, parts[i] + 5);
+        return false;
+      }
+      spec.sets = static_cast<int>(sets);
     } else {
       g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE,
-                  "adapter \"%s\": unknown flag \"%s\" (nomonitor or noadvertising)", text, parts[i]);
+                  "adapter \"%s\": unknown flag \"%s\" (nomonitor, noadvertising or sets=N)", text, parts[i]);
       return false;
     }
   }
@@ -45,9 +53,13 @@ bool parse_adapter_spec(const char *text, Options::AdapterSpec *out, GError **er
 }
 
 Simulator::Simulator(Options options)
-    : options_(std::move(options)), bluez_tree_(kBluezXml), control_tree_(kControlXml) {}
+    : options_(std::move(options)), bluez_tree_(kBluezXml), control_tree_(kControlXml),
+      rand_(g_rand_new_with_seed(options_.seed)) {}
 
-Simulator::~Simulator() { shutdown(); }
+Simulator::~Simulator() {
+  shutdown();
+  g_rand_free(rand_);
+}
 
 /* ---- Bus presence ------------------------------------------------------- */
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ad.h"
+#include "air.h"
 #include "object-tree.h"
 
 namespace bzsim {
@@ -32,11 +33,24 @@ struct Options {
     std::string name;
     bool monitor_manager = true;
     bool advertising_manager = true;
+    int sets = -1;  /* hardware advertising sets; -1: advertising_sets */
   };
   std::vector<AdapterSpec> adapters;
   bool controller_filtering = false;
   guint device_timeout_s = 30;  /* 0: devices stay */
   guint advertising_instances = 4;
+  /* Hardware advertising sets of each adapter: 0 for a legacy controller,
+   * whose one set the kernel shares among instances by rotation; N for a
+   * controller with extended advertising, N on air at once and N
+   * instances; -1: one per instance, everything on air at once. */
+  int advertising_sets = -1;
+  guint rotation_ms = 2000;  /* bluetoothd's MultiAdvertisementRotationInterval */
+  /* Air timing (advertising events, scan windows, loss); without it an
+   * instance holding the air is heard at once and at every interval. */
+  bool air = false;
+  ScanTiming scan;
+  double loss = 0;  /* per packet, 0..1 */
+  guint32 seed = 0;
   /* After owning org.bluez, the adapters appear this much later, as
    * bluetoothd announces its controllers once the kernel listed them. */
   guint adapters_delay_ms = 50;
@@ -51,7 +65,7 @@ struct RssiFilter {
   guint16 low_timeout_s = 0;
 };
 
-/* Parses "hciN[:nomonitor][:noadvertising]". */
+/* Parses "hciN[:nomonitor][:noadvertising][:sets=N]". */
 bool parse_adapter_spec(const char *text, Options::AdapterSpec *out, GError **error);
 
 class Simulator {
@@ -80,6 +94,11 @@ class Simulator {
     bool advertising_manager = true;
     std::set<std::string> discovery_clients;
     std::map<std::string, Variant> discovery_filters;  /* by client */
+    guint sets = 0;       /* hardware advertising sets */
+    guint instances = 0;  /* advertisements it takes at once */
+    uint64_t air_holder = 0;  /* with no hardware set: the instance on air */
+    guint rotation_source = 0;
+    double scan_phase_ms = 0;  /* its scanner's windows open here */
   };
   struct Device {
     std::string path;
@@ -132,6 +151,10 @@ class Simulator {
     std::string address;
     bool random_address = false;
     guint interval_ms = kDefaultIntervalMs;
+    guint min_interval_ms = 0;  /* as asked; 0: the kernel's choice */
+    guint max_interval_ms = 0;
+    bool on_air = false;  /* holds the air (an advertising set) now */
+    guint turns = 0;
     guint transmit_source = 0;
     guint timeout_source = 0;
   };
@@ -190,6 +213,16 @@ class Simulator {
   void unregister_advertisement(Adapter &adapter, GDBusMethodInvocation *invocation, const char *path);
   void on_advertisement_properties(uint64_t id, GVariant *reply, const GError *error);
   void transmit(Advertisement &advertisement);
+  /* Gives the air to the instances that hold it now (hardware sets, or the
+   * rotation of the one set), taking it from the others. */
+  void schedule_air(const std::string &adapter);
+  void rotate(const std::string &adapter);
+  void take_air(Advertisement &advertisement);
+  void leave_air(Advertisement &advertisement);
+  /* One advertising event of @id under the air model, and the timer of
+   * the next one. */
+  void advertising_event(uint64_t id);
+  void schedule_event(Advertisement &advertisement, double delay_ms);
   void drop_advertisement(uint64_t id, bool tell_client);
   void update_instances(const std::string &adapter);
   Advertisement *advertisement_by_id(uint64_t id);
@@ -225,6 +258,7 @@ class Simulator {
   unsigned next_adapter_index_ = 0;
   guint expiry_source_ = 0;
   guint failing_registrations_ = 0;  /* RegisterMonitor calls still to refuse */
+  GRand *rand_ = nullptr;  /* the air model's, seeded */
 };
 
 }  // namespace bzsim

@@ -3,6 +3,8 @@
  * adapter's LEAdvertisingManager1 and unregistered after a few seconds. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "harness.h"
 
 namespace {
@@ -143,20 +145,59 @@ TEST_F(Advertising, ChosenAdapterAndQueueingBeyondItsInstances) {
   GAsyncResult *second = nullptr;
   send_async(1, &first);
   send_async(2, &second);
-  ASSERT_TRUE(th::wait_until([&] { return first != nullptr; }, 10000));
-  auto ads = advertisements();
-  ASSERT_EQ(ads.size(), 1u);
-  EXPECT_EQ(ads[0].adapter, "hci1");
-  /* The second waits for the only instance rather than failing. */
-  EXPECT_EQ(second, nullptr);
-  ASSERT_TRUE(th::wait_until([&] { return second != nullptr; }, 15000));
+  /* The second is answered once admitted to the queue, the first once on
+   * air; the second goes on air only after the first is off. */
+  ASSERT_TRUE(th::wait_until([&] { return first != nullptr && second != nullptr; }, 10000));
   for (GAsyncResult *result : {first, second}) {
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) reply = g_dbus_connection_call_finish(bus_.connection(), result, &error);
     EXPECT_NE(reply, nullptr) << error->message;
     g_object_unref(result);
   }
-  EXPECT_TRUE(th::wait_until([&] { return advertisements().empty(); }, 10000));
+  EXPECT_TRUE(sender_->wait_for_log("queued, place 1")) << sender_->log();
+  size_t most = 0;
+  ASSERT_TRUE(th::wait_until([&] {
+    auto ads = advertisements();
+    most = std::max(most, ads.size());
+    for (const auto &ad : ads)
+      EXPECT_EQ(ad.adapter, "hci1");
+    return sender_->count("on air on /org/bluez/hci1") == 2 && ads.empty();
+  }, 15000)) << sender_->log();
+  EXPECT_EQ(most, 1u);
+}
+
+/* No silent success: a Send whose turn would come more than a minute
+ * later is refused; admitted beacons that then cannot go on air (the
+ * adapter goes away) are warned about and counted. */
+TEST_F(Advertising, TooLateIsRefusedAndLostIsCounted) {
+  start({"--adapter", "hci0", "--advertising-instances", "1"}, {"--air-time", "25000"});
+  std::vector<GAsyncResult *> results(4, nullptr);
+  for (size_t i = 0; i < results.size(); i++)
+    send_async(static_cast<guint8>(i), &results[i]);
+  ASSERT_TRUE(th::wait_until([&] {
+    return std::all_of(results.begin(), results.end(), [](GAsyncResult *r) { return r != nullptr; });
+  }, 10000)) << sender_->log();
+  std::vector<std::string> errors;
+  for (GAsyncResult *result : results) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(bus_.connection(), result, &error);
+    errors.push_back(reply != nullptr ? "" : error->message);
+    g_object_unref(result);
+  }
+  // On air, then 25 s and 50 s away; the fourth would wait 75 s.
+  EXPECT_EQ(errors[0], "");
+  EXPECT_EQ(errors[1], "");
+  EXPECT_EQ(errors[2], "");
+  EXPECT_NE(errors[3].find("Too many beacons waiting"), std::string::npos) << errors[3];
+  EXPECT_TRUE(sender_->wait_for_log("queued, place 2")) << sender_->log();
+
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) removed = th::call(bus_.connection(), kSim, kSimPath, kSimInterface, "RemoveAdapter",
+                                         g_variant_new("(s)", "hci0"), "()", &error);
+  ASSERT_NE(removed, nullptr) << error->message;
+  EXPECT_TRUE(sender_->wait_for_log("before its air time was over")) << sender_->log();
+  EXPECT_TRUE(sender_->wait_for_log("lost (2 lost since start)")) << sender_->log();
+  EXPECT_EQ(sender_->count(" lost ("), 2u);
 }
 
 /* Another client holds the adapter's only instance: BlueZ says NotPermitted
@@ -200,13 +241,15 @@ TEST_F(Advertising, NotPermittedFailsTheSend) {
   g_dbus_connection_unregister_object(own, id);
 }
 
-TEST_F(Advertising, WithoutBlueZRequestsAreOnlyRecorded) {
+/* Nothing can go on air: the Send says so rather than succeeding. */
+TEST_F(Advertising, WithoutBlueZTheSendFails) {
   th::Process sender({th::env_path("BEACON_SENDER_BIN")});
   ASSERT_TRUE(bus_.wait_for_name(kService)) << sender.log();
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply = send(5, &error);
-  EXPECT_NE(reply, nullptr) << error->message;
-  EXPECT_TRUE(sender.wait_for_log("BlueZ is not running"));
+  EXPECT_EQ(reply, nullptr);
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(std::string(error->message).find("BlueZ is not running"), std::string::npos) << error->message;
   EXPECT_EQ(sender.stop(SIGTERM), 0);
 }
 
