@@ -20,3 +20,7 @@ class Sender {
 /* @adapter: "hciN" or NULL for the first adapter that can advertise.
  * @record_only: never use BlueZ; every request succeeds at once. */
 std::unique_ptr<Sender> make_sender(GDBusConnection *connection, const gchar *adapter, bool record_only);
+
+/* Signs every beacon built from now on with @key (ADVWATCH_KEY_LENGTH
+ * bytes, copied); NULL stops signing and wipes the copy. */
+void sender_set_signing_key(const guint8 *key);
