@@ -140,6 +140,7 @@ void monitor_unref(gpointer data) {
   g_clear_object(&monitor->connection);
   g_clear_pointer(&monitor->patterns_value, g_variant_unref);
   g_clear_pointer(&monitor->or_patterns, g_ptr_array_unref);
+  g_clear_pointer(&monitor->keyring, advwatch_keyring_unref);
   g_clear_pointer(&monitor->context, g_main_context_unref);
   delete monitor;
 }
