@@ -162,7 +162,7 @@ void auth_refused(AdvwatchKeyring *keyring, AuthVerdict verdict, const gchar *ad
   if (last != 0 && now_us - last < kWarnIntervalUs)
     return;
   last = now_us;
-  g_warning("advwatch: dropped a %s beacon from %s (more of this kind within a minute are only counted)",
+  g_warning("advwatch: %s beacon from %s dropped (more of this kind within a minute are only counted)",
             kind_name(verdict), address);
 }
 

@@ -167,6 +167,13 @@ TEST_F(Advertising, WithAKeyEveryBeaconIsSigned) {
   EXPECT_EQ(std::vector<guint8>(tag, tag + sizeof tag),
             std::vector<guint8>(bytes.begin() + ADVWATCH_BEACON_TAG_OFFSET, bytes.end()));
   EXPECT_TRUE(sender_->wait_for_log("refuse it as stale")) << sender_->log();
+
+  // The next key of a rotation never signs: alone it is refused.
+  th::Credentials next_only;
+  next_only.put("beacon-key-next", key);
+  th::Process refused({th::env_path("BEACON_SENDER_BIN"), "--no-bluez"}, {{"CREDENTIALS_DIRECTORY", next_only.path()}});
+  EXPECT_EQ(refused.wait_exit(), 1);
+  EXPECT_EQ(refused.count("beacon-key-next is given without beacon-key"), 1u) << refused.log();
 }
 
 TEST_F(Advertising, ChosenAdapterAndQueueingBeyondItsInstances) {
