@@ -61,6 +61,7 @@
 #include <string>
 #include <vector>
 
+#include "advwatch-utils.h"
 #include "callgrind.h"
 #include "config.h"
 #include "harness.h"
@@ -94,6 +95,7 @@ struct Options {
   int device_timeout = 30;
   int drain_ms = 3000;
   int instructions = 0; /* events per callgrind window; 0: wall-clock mode */
+  bool key = false;      /* also count kavrod with an installation key */
 };
 
 std::string program(const char *variable, const char *built) {
@@ -201,7 +203,11 @@ GDBusMessage *event_filter(GDBusConnection *, GDBusMessage *message, gboolean in
 
 /* ---- the rig: bus, simulators, target ---------------------------------- */
 
-enum class Target { Kavrod, Bare };
+/* KavrodKey: kavrod given an installation key, fed signed beacons. */
+enum class Target { Kavrod, Bare, KavrodKey };
+
+/* The key beacons are signed with while a KavrodKey rig runs, else NULL. */
+const guint8 *signing_key = nullptr;
 
 /* A file removed with its owner. */
 struct TempFile {
@@ -215,7 +221,9 @@ struct TempFile {
   }
 };
 
-const char *target_name(Target target) { return target == Target::Kavrod ? "kavrod" : "bare"; }
+const char *target_name(Target target) {
+  return target == Target::Kavrod ? "kavrod" : target == Target::KavrodKey ? "kavrod-key" : "bare";
+}
 
 class Rig {
  public:
@@ -247,17 +255,26 @@ class Rig {
       fail("action-engine-sim did not start", *engine_);
 
     std::vector<std::string> argv;
-    if (target == Target::Kavrod)
+    std::map<std::string, std::string> env = {{"G_MESSAGES_DEBUG", ""},
+                                              {"G_SLICE", "always-malloc"},
+                                              {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}};
+    if (target == Target::KavrodKey) {
+      std::vector<guint8> key(ADVWATCH_KEY_LENGTH);
+      for (size_t i = 0; i < key.size(); i++)
+        key[i] = static_cast<guint8>(0x21 * i + 7);
+      credentials_.put("beacon-key", key);
+      memcpy(key_, key.data(), sizeof key_);
+      signing_key = key_;
+      env["CREDENTIALS_DIRECTORY"] = credentials_.path();
+    }
+    if (target == Target::Kavrod || target == Target::KavrodKey)
       argv = {program("KAVROD_BIN", KAVROD_BIN)};
     else
       argv = {program("BARE_RELAY_BIN", BARE_RELAY_BIN), "--system-id", kSystemId};
     if (callgrind != nullptr)
       argv = callgrind->wrap(argv);
     // valgrind on GLib 2.74 needs plain malloc for GSlice.
-    relay_ = std::make_unique<th::Process>(argv, std::map<std::string, std::string>{
-                                                     {"G_MESSAGES_DEBUG", ""},
-                                                     {"G_SLICE", "always-malloc"},
-                                                     {"VESK_POLICY", "/nonexistent/vesk-policy.conf"}});
+    relay_ = std::make_unique<th::Process>(argv, env);
     if (!th::wait_until([this] { return monitor_active(); }, callgrind != nullptr ? 120000 : 15000))
       fail("the monitor was not activated", *relay_);
 
@@ -265,6 +282,7 @@ class Rig {
   }
 
   ~Rig() {
+    signing_key = nullptr;
     g_dbus_connection_remove_filter(bus_.connection(), filter_id_);
     const int status = relay_->stop(SIGTERM);
     if (status != 0)
@@ -313,6 +331,8 @@ class Rig {
   th::Bus bus_;  // first: it sets DBUS_SYSTEM_BUS_ADDRESS for the others
   std::unique_ptr<th::Process> bluez_;
   TempFile rules_;
+  th::Credentials credentials_;
+  guint8 key_[ADVWATCH_KEY_LENGTH] = {};
   std::unique_ptr<th::Process> engine_, relay_;
   guint filter_id_ = 0;
 };
@@ -525,6 +545,11 @@ size_t inject_all(GDBusConnection *connection, const std::vector<Advertisement> 
       payload.insert(payload.end(), id.begin(), id.end());
       payload.push_back(kEventRecordingStarted);
       payload.push_back(ad.sequence);
+      if (signing_key != nullptr) {
+        payload.resize(ADVWATCH_BEACON_SIGNED_LENGTH);
+        advwatch_beacon_sign(BEACON_COMPANY_ID, payload.data(),
+                             static_cast<guint64>(g_get_real_time() / G_USEC_PER_SEC), signing_key);
+      }
       GVariant *data = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(), payload.size(), 1);
       state.in_flight++;
       g_dbus_connection_call(
@@ -583,6 +608,10 @@ std::string address_of(guint prefix, guint32 n) {
 constexpr char kForeignSystemId[] = "0f0e0d0c-0b0a-4908-8706-050403020100";
 constexpr size_t kMixOwnSenders = 10;
 constexpr size_t kMixForeignDevices = 1000;
+/* Own senders' sequence numbers start apart, as signing senders' do (they
+ * start at random): the same bytes from two senders in one second would be
+ * a replay to a receiver with a key. Distinct senders differ likewise. */
+constexpr size_t kOwnSequenceStep = 23;
 
 std::vector<Count> count_target(Target target, const Options &options) {
   g_printerr("== %s under callgrind: starting bus, bluez-sim, action-engine-sim and %s\n", target_name(target),
@@ -611,7 +640,7 @@ std::vector<Count> count_target(Target target, const Options &options) {
   // Distinct senders: each beacon from a device BlueZ has not seen.
   ads.clear();
   for (size_t i = 0; i < n; i++)
-    ads.push_back({address_of(0xC2, static_cast<guint32>(i)), kSystemId, 1});
+    ads.push_back({address_of(0xC2, static_cast<guint32>(i)), kSystemId, static_cast<guint8>(i)});
   counts.push_back(measure(rig, callgrind, "distinct senders", ads, ads.size()));
 
   for (auto &c : counts)
@@ -641,14 +670,14 @@ std::vector<Count> count_mix(Target target, const Options &options) {
   for (size_t i = 0; i < kMixForeignDevices; i++)
     ads.push_back({address_of(0xF0, static_cast<guint32>(i)), kForeignSystemId, 0});
   for (size_t i = 0; i < kMixOwnSenders; i++)
-    ads.push_back({address_of(0xC3, static_cast<guint32>(i)), kSystemId, 0});
+    ads.push_back({address_of(0xC3, static_cast<guint32>(i)), kSystemId, static_cast<guint8>(kOwnSequenceStep * i)});
   counts.push_back(measure(rig, callgrind, "mix: first advertisements", ads, kMixOwnSenders));
   counts.back().units = ads.size();
 
   ads.clear();
   for (size_t i = 0; i < n; i++)
     ads.push_back({address_of(0xC3, static_cast<guint32>(i % kMixOwnSenders)), kSystemId,
-                   static_cast<guint8>(1 + i / kMixOwnSenders)});
+                   static_cast<guint8>(kOwnSequenceStep * (i % kMixOwnSenders) + 1 + i / kMixOwnSenders)});
   counts.push_back(measure(rig, callgrind, "mix: own events", ads, ads.size()));
 
   ads.clear();
@@ -670,10 +699,10 @@ const Count *find_count(const std::vector<Count> &counts, const std::string &tar
 
 void print_counts(const std::vector<Count> &counts) {
   printf("\ninstructions of the target (callgrind, all threads, measured windows only)\n\n");
-  printf("%-7s %-28s %7s %7s %7s %14s %12s\n", "target", "window", "units", "events", "failed", "instructions",
+  printf("%-10s %-28s %7s %7s %7s %14s %12s\n", "target", "window", "units", "events", "failed", "instructions",
          "per unit");
   for (const auto &c : counts)
-    printf("%-7s %-28s %7zu %7zu %7zu %14" G_GUINT64_FORMAT " %12.0f\n", c.target.c_str(), c.window.c_str(), c.units,
+    printf("%-10s %-28s %7zu %7zu %7zu %14" G_GUINT64_FORMAT " %12.0f\n", c.target.c_str(), c.window.c_str(), c.units,
            c.events, c.failed, c.instructions, c.per_unit());
   printf("\n(units: events, except 'mix: first advertisements' and 'mix: foreign advertisements': advertisements)\n");
   bool header = false;
@@ -688,6 +717,20 @@ void print_counts(const std::vector<Count> &counts) {
       header = true;
     }
     printf("%-28s %8.2f\n", k.window.c_str(), k.per_unit() / b->per_unit());
+  }
+  header = false;
+  for (const auto &k : counts) {
+    if (k.target != "kavrod-key")
+      continue;
+    const Count *plain = find_count(counts, "kavrod", k.window);
+    if (plain == nullptr || plain->per_unit() <= 0 || k.window.find("foreign") != std::string::npos)
+      continue;
+    if (!header) {
+      printf("\nsigned beacons: kavrod with a key / without, instructions per unit (verification's share)\n");
+      header = true;
+    }
+    printf("%-28s %8.3f  (%+.1f %%)\n", k.window.c_str(), k.per_unit() / plain->per_unit(),
+           100.0 * (k.per_unit() - plain->per_unit()) / plain->per_unit());
   }
   for (const char *target : {"kavrod", "bare"}) {
     const Count *own = find_count(counts, target, "mix: own events");
@@ -809,6 +852,8 @@ int main(int argc, char **argv) {
        "Beacons not seen this long after the last event are lost (default 3000)", "MS"},
       {"instructions", 0, 0, G_OPTION_ARG_INT, &options.instructions,
        "Count instructions under callgrind instead, N events per window (try 200)", "N"},
+      {"key", 0, 0, G_OPTION_ARG_NONE, &options.key,
+       "With --instructions: also count kavrod given an installation key, fed signed beacons", nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
   g_autoptr(GOptionContext) context = g_option_context_new("- beacon to event throughput, latency, CPU and memory");
@@ -842,8 +887,9 @@ int main(int argc, char **argv) {
   }
   if (options.instructions > 0) {
     std::vector<Count> counts;
-    for (Target t : {Target::Kavrod, Target::Bare}) {
-      if (options.target != "both" && options.target != target_name(t))
+    for (Target t : {Target::Kavrod, Target::KavrodKey, Target::Bare}) {
+      if (t == Target::KavrodKey ? !options.key || options.target == "bare"
+                                 : options.target != "both" && options.target != target_name(t))
         continue;
       try {
         auto c = count_target(t, options);

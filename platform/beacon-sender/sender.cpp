@@ -59,6 +59,14 @@ class RecordOnlySender : public Sender {
 guint8 signing_key[ADVWATCH_KEY_LENGTH];
 bool signing = false;
 
+/* Signed beacons of several senders that go out in the same second with the
+ * same event and sequence number are the same bytes, and receivers take all
+ * but the first for replays: a signing sender starts at a random number, so
+ * senders started together do not march in step. */
+guint8 first_sequence() {
+  return signing ? static_cast<guint8>(g_random_int_range(0, 256)) : 0;
+}
+
 /* Version, System ID bytes, message type, sequence number; with a key, the
  * clock byte and the tag, made with the clock of this moment. */
 GVariant *manufacturer_data(const std::string &system_id, guint8 message_type, guint8 sequence) {
@@ -434,7 +442,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
   std::string adapter_path_;
   guint limit_ = 1;
   bool discovering_ = false;
-  guint8 next_sequence_ = 0;
+  guint8 next_sequence_ = first_sequence();
   guint next_index_ = 0;
   std::deque<RequestPtr> queue_;
   std::map<std::string, std::unique_ptr<Slot>> slots_;
