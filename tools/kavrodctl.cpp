@@ -165,6 +165,16 @@ int new_key(const char *path) {
     }
     got += static_cast<size_t>(n);
   }
+  // Debian does not ship systemd's credential store: made root-only.
+  if (strcmp(path, kDefaultKeyPath) == 0) {
+    g_autofree gchar *store = g_path_get_dirname(path);
+    if (g_mkdir_with_parents(store, 0700) != 0) {
+      const int saved = errno;
+      explicit_bzero(key, sizeof key);
+      g_printerr("kavrodctl: cannot create %s: %s\n", store, g_strerror(saved));
+      return kFailed;
+    }
+  }
   const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     const int saved = errno;
