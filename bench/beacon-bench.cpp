@@ -51,6 +51,8 @@
 #include <string>
 #include <vector>
 
+#include "advwatch-utils.h"
+#include "config.h"
 #include "bench.h"
 #include "callgrind.h"
 
@@ -75,6 +77,7 @@ struct Options {
   int device_timeout = 30;
   int drain_ms = 3000;
   int instructions = 0; /* events per callgrind window; 0: wall-clock mode */
+  bool key = false;      /* also count kavrod with an installation key */
 };
 
 /* ---- Event arrivals ------------------------------------------------------ */
@@ -162,9 +165,15 @@ GDBusMessage *event_filter(GDBusConnection *, GDBusMessage *message, gboolean in
 
 /* ---- the rig: bus, simulators, target ---------------------------------- */
 
-enum class Target { Kavrod, Bare };
+/* KavrodKey: kavrod given an installation key, fed signed beacons. */
+enum class Target { Kavrod, Bare, KavrodKey };
 
-const char *target_name(Target target) { return target == Target::Kavrod ? "kavrod" : "bare"; }
+/* The key beacons are signed with while a KavrodKey rig runs, else NULL. */
+const guint8 *signing_key = nullptr;
+
+const char *target_name(Target target) {
+  return target == Target::Kavrod ? "kavrod" : target == Target::KavrodKey ? "kavrod-key" : "bare";
+}
 
 class Rig {
  public:
@@ -173,13 +182,23 @@ class Rig {
     engine_ = bench::start_engine(bus_, rules_.path());
 
     std::vector<std::string> argv;
-    if (target == Target::Kavrod)
+    std::map<std::string, std::string> env = bench::kTarget;
+    if (target == Target::KavrodKey) {
+      std::vector<guint8> key(ADVWATCH_KEY_LENGTH);
+      for (size_t i = 0; i < key.size(); i++)
+        key[i] = static_cast<guint8>(0x21 * i + 7);
+      credentials_.put("beacon-key", key);
+      memcpy(key_, key.data(), sizeof key_);
+      signing_key = key_;
+      env["CREDENTIALS_DIRECTORY"] = credentials_.path();
+    }
+    if (target == Target::Kavrod || target == Target::KavrodKey)
       argv = {bench::program("KAVROD_BIN")};
     else
       argv = {bench::program("BARE_RELAY_BIN"), "--system-id", kSystemId};
     if (callgrind != nullptr)
       argv = callgrind->wrap(argv);
-    relay_ = std::make_unique<th::Process>(argv, bench::kTarget);
+    relay_ = std::make_unique<th::Process>(argv, env);
     const int start_ms = callgrind != nullptr ? 120000 : 15000;
     if (!th::wait_until([this] { return bench::monitor_active(bus_.connection()) > 0; }, start_ms))
       fail("the monitor was not activated", *relay_);
@@ -189,6 +208,7 @@ class Rig {
   }
 
   ~Rig() {
+    signing_key = nullptr;
     g_dbus_connection_remove_filter(bus_.connection(), filter_id_);
     const int status = relay_->stop(SIGTERM);
     if (status != 0)
@@ -214,6 +234,8 @@ class Rig {
   // The topic differs from the daemon's: the engine reads the System ID
   // from the rule but never fires on the bench's events.
   bench::TempFile rules_{"beacon-bench-rules-XXXXXX.conf", bench::idle_rule(kSystemId)};
+  th::Credentials credentials_;
+  guint8 key_[ADVWATCH_KEY_LENGTH] = {};
   std::unique_ptr<th::Process> engine_, relay_;
   guint filter_id_ = 0;
 };
@@ -382,8 +404,14 @@ size_t inject_all(GDBusConnection *connection, const std::vector<Advertisement> 
     while (next < ads.size() && calls.in_flight < kMaxCallsInFlight) {
       const Advertisement &ad = ads[next++];
       calls.in_flight++;
+      std::vector<guint8> payload = bench::beacon_bytes(ad.system_id, kEventRecordingStarted, ad.sequence);
+      if (signing_key != nullptr) {
+        payload.resize(ADVWATCH_BEACON_SIGNED_LENGTH);
+        advwatch_beacon_sign(BEACON_COMPANY_ID, payload.data(),
+                             static_cast<guint64>(g_get_real_time() / G_USEC_PER_SEC), signing_key);
+      }
       bench::inject(connection, "hci0", ad.address,
-                    bench::beacon_payload(ad.system_id, kEventRecordingStarted, ad.sequence), 120000,
+                    g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(), payload.size(), 1), 120000,
                     bench::Calls::on_reply, &calls);
     }
     g_main_context_iteration(nullptr, TRUE);
@@ -422,6 +450,10 @@ Count measure(Rig &rig, bench::Callgrind &callgrind, const char *window, const s
 constexpr char kForeignSystemId[] = "0f0e0d0c-0b0a-4908-8706-050403020100";
 constexpr size_t kMixOwnSenders = 10;
 constexpr size_t kMixForeignDevices = 1000;
+/* Own senders' sequence numbers start apart, as signing senders' do (they
+ * start at random): the same bytes from two senders in one second would be
+ * a replay to a receiver with a key. Distinct senders differ likewise. */
+constexpr size_t kOwnSequenceStep = 23;
 
 /* One sender, then distinct senders. */
 void count_senders(Rig &rig, bench::Callgrind &callgrind, size_t n, std::vector<Count> &counts) {
@@ -441,7 +473,7 @@ void count_senders(Rig &rig, bench::Callgrind &callgrind, size_t n, std::vector<
   // Distinct senders: each beacon from a device BlueZ has not seen.
   ads.clear();
   for (size_t i = 0; i < n; i++)
-    ads.push_back({bench::address(static_cast<guint32>(i), "C2:C2"), kSystemId, 1});
+    ads.push_back({bench::address(static_cast<guint32>(i), "C2:C2"), kSystemId, static_cast<guint8>(i)});
   counts.push_back(measure(rig, callgrind, "distinct senders", ads, ads.size()));
 }
 
@@ -458,14 +490,14 @@ void count_mix(Rig &rig, bench::Callgrind &callgrind, size_t n, std::vector<Coun
   for (size_t i = 0; i < kMixForeignDevices; i++)
     ads.push_back({bench::address(static_cast<guint32>(i), "F0:F0"), kForeignSystemId, 0});
   for (size_t i = 0; i < kMixOwnSenders; i++)
-    ads.push_back({bench::address(static_cast<guint32>(i), "C3:C3"), kSystemId, 0});
+    ads.push_back({bench::address(static_cast<guint32>(i), "C3:C3"), kSystemId, static_cast<guint8>(kOwnSequenceStep * i)});
   counts.push_back(measure(rig, callgrind, "mix: first advertisements", ads, kMixOwnSenders));
   counts.back().units = ads.size();
 
   ads.clear();
   for (size_t i = 0; i < n; i++)
     ads.push_back({bench::address(static_cast<guint32>(i % kMixOwnSenders), "C3:C3"), kSystemId,
-                   static_cast<guint8>(1 + i / kMixOwnSenders)});
+                   static_cast<guint8>(kOwnSequenceStep * (i % kMixOwnSenders) + 1 + i / kMixOwnSenders)});
   counts.push_back(measure(rig, callgrind, "mix: own events", ads, ads.size()));
 
   ads.clear();
@@ -478,7 +510,7 @@ void count_mix(Rig &rig, bench::Callgrind &callgrind, size_t n, std::vector<Coun
  * start-up) under callgrind: the senders, or the realistic mix. */
 std::vector<Count> count_target(Target target, const Options &options, bool mix) {
   g_printerr("== %s under callgrind%s: starting bus, bluez-sim, action-engine-sim and %s\n", target_name(target),
-             mix ? ", realistic mix" : "", target == Target::Kavrod ? "kavrod" : "bare-relay");
+             mix ? ", realistic mix" : "", target == Target::Bare ? "bare-relay" : "kavrod");
   bench::Callgrind callgrind;
   // Devices never expire here: each window counts what advertisements
   // cost, not removals that would fall into later windows.
@@ -501,10 +533,10 @@ const Count *find_count(const std::vector<Count> &counts, const std::string &tar
 
 void print_counts(const std::vector<Count> &counts) {
   printf("\ninstructions of the target (callgrind, all threads, measured windows only)\n\n");
-  printf("%-7s %-28s %7s %7s %7s %14s %12s\n", "target", "window", "units", "events", "failed", "instructions",
+  printf("%-10s %-28s %7s %7s %7s %14s %12s\n", "target", "window", "units", "events", "failed", "instructions",
          "per unit");
   for (const auto &c : counts)
-    printf("%-7s %-28s %7zu %7zu %7zu %14" G_GUINT64_FORMAT " %12.0f\n", c.target.c_str(), c.window.c_str(), c.units,
+    printf("%-10s %-28s %7zu %7zu %7zu %14" G_GUINT64_FORMAT " %12.0f\n", c.target.c_str(), c.window.c_str(), c.units,
            c.events, c.failed, c.instructions, c.per_unit());
   printf("\n(units: events, except 'mix: first advertisements' and 'mix: foreign advertisements': advertisements)\n");
   bool header = false;
@@ -519,6 +551,20 @@ void print_counts(const std::vector<Count> &counts) {
       header = true;
     }
     printf("%-28s %8.2f\n", k.window.c_str(), k.per_unit() / b->per_unit());
+  }
+  header = false;
+  for (const auto &k : counts) {
+    if (k.target != "kavrod-key")
+      continue;
+    const Count *plain = find_count(counts, "kavrod", k.window);
+    if (plain == nullptr || plain->per_unit() <= 0 || k.window.find("foreign") != std::string::npos)
+      continue;
+    if (!header) {
+      printf("\nsigned beacons: kavrod with a key / without, instructions per unit (verification's share)\n");
+      header = true;
+    }
+    printf("%-28s %8.3f  (%+.1f %%)\n", k.window.c_str(), k.per_unit() / plain->per_unit(),
+           100.0 * (k.per_unit() - plain->per_unit()) / plain->per_unit());
   }
   for (const char *target : {"kavrod", "bare"}) {
     const Count *own = find_count(counts, target, "mix: own events");
@@ -639,6 +685,8 @@ int main(int argc, char **argv) {
        "Beacons not seen this long after the last event are lost (default 3000)", "MS"},
       {"instructions", 0, 0, G_OPTION_ARG_INT, &options.instructions,
        "Count instructions under callgrind instead, N events per window (try 200)", "N"},
+      {"key", 0, 0, G_OPTION_ARG_NONE, &options.key,
+       "With --instructions: also count kavrod given an installation key, fed signed beacons", nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
   bench::parse_options(&argc, &argv, "- beacon to event throughput, latency, CPU and memory", nullptr, entries);
@@ -662,8 +710,9 @@ int main(int argc, char **argv) {
   }
   if (options.instructions > 0) {
     std::vector<Count> counts;
-    for (Target t : {Target::Kavrod, Target::Bare}) {
-      if (!bench::wants(options.target, target_name(t)))
+    for (Target t : {Target::Kavrod, Target::KavrodKey, Target::Bare}) {
+      if (t == Target::KavrodKey ? !options.key || !bench::wants(options.target, "kavrod")
+                                 : !bench::wants(options.target, target_name(t)))
         continue;
       try {
         for (bool mix : {false, true}) {

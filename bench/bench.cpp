@@ -306,8 +306,8 @@ double ratio(double a, double b) {
 
 /* ---- beacons --------------------------------------------------------------- */
 
-GVariant *beacon_payload(const std::string &systemid, guint8 event, guint8 sequence) {
-  guint8 payload[19];
+std::vector<guint8> beacon_bytes(const std::string &systemid, guint8 event, guint8 sequence) {
+  std::vector<guint8> payload(19);
   payload[0] = 1;
   std::string hex;
   for (char c : systemid)
@@ -318,7 +318,12 @@ GVariant *beacon_payload(const std::string &systemid, guint8 event, guint8 seque
     payload[1 + i] = static_cast<guint8>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
   payload[17] = event;
   payload[18] = sequence;
-  return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload, sizeof payload, 1);
+  return payload;
+}
+
+GVariant *beacon_payload(const std::string &systemid, guint8 event, guint8 sequence) {
+  const std::vector<guint8> payload = beacon_bytes(systemid, event, sequence);
+  return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(), payload.size(), 1);
 }
 
 std::string address(guint32 n, const char *prefix) {

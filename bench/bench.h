@@ -146,6 +146,7 @@ double ratio(double a, double b);
 
 /* The 19 bytes after the company identifier: version, System ID, event,
  * sequence number. */
+std::vector<guint8> beacon_bytes(const std::string &systemid, guint8 event, guint8 sequence);
 GVariant *beacon_payload(const std::string &systemid, guint8 event, guint8 sequence);
 /* "C0:FF:EE:xx:xx:xx" from the low 24 bits of @n; @prefix replaces "C0:FF". */
 std::string address(guint32 n, const char *prefix = "C0:FF");

@@ -11,6 +11,8 @@
 #   pause     Pause / Resume as an allowed user; refused for another user
 #   systemid  a new System ID in the rules re-registers the monitor
 #   restart   bluetoothd killed and started again; kavrod follows, no fd growth
+#   attack    with the installation key: a captured signed beacon replayed and
+#             one with a wrong tag from the other controller fire nothing
 # Default: all of them, in one boot (start-up always runs first).
 # Installs missing Debian packages, builds build/lab (prefix /usr) when
 # needed, and keeps the kernel in build/lab-cache. Prints the guest's
@@ -25,7 +27,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 t_start=$SECONDS
 
-all="startup chain pause systemid restart burst"
+all="startup chain pause systemid restart burst attack"
 for s in "$@"; do
   case " $all " in *" $s "*) ;; *) echo "unknown scenario '$s' (known: $all)" >&2; exit 2 ;; esac
 done

@@ -95,6 +95,13 @@ RULES
 start engine "$build/sim/action-engine/action-engine-sim" --rules "$work/rules.conf"
 wait_name com.vemo.Event.ActionEngine.User
 
+say "Installation key: the same on every device; the sender signs, kavrod verifies"
+mkdir -m 0700 "$work/credstore"
+echo "\$ kavrodctl new-key $work/credstore/beacon-key"
+"$build/tools/kavrodctl" new-key "$work/credstore/beacon-key"
+# What systemd's LoadCredential=beacon-key hands the services on a device.
+export CREDENTIALS_DIRECTORY="$work/credstore"
+
 say "Beacon-sending service on hci0"
 start sender "$build/platform/beacon-sender/beacon-sender" --adapter hci0
 wait_name com.vemo.bt.SendVemoBeacon
@@ -136,6 +143,19 @@ ctl Resume
 sleep 1
 trigger
 sleep 3
+
+say "An attacker on hci1 sends beacons of this installation without the key: dropped, counted"
+# Its System ID heard in the clear, a made-up tag, and then an unsigned beacon.
+id_bytes=$(echo "$SYSTEM_ID" | tr -d '-' | sed 's/../0x& /g')
+forged="0x01 $id_bytes 0x02 0x77 0x00 0xde 0xad 0xbe 0xef"
+unsigned="0x01 $id_bytes 0x02 0x78"
+for payload in "$forged" "$unsigned"; do
+  gdbus call --system --dest com.vemo.Sim.BlueZ --object-path /com/vemo/Sim/BlueZ \
+    --method com.vemo.Sim.BlueZ1.InjectAdvertisement hci1 66:66:66:00:00:01 0xffff "[$(echo $payload | sed 's/ /, /g')]" -- -40 >/dev/null
+done
+sleep 1
+echo "\$ kavrodctl status"
+"$build/tools/kavrodctl" status
 
 say "A rule change: a new System ID (rule 7) takes over"
 echo "\$ gdbus call --system --dest com.vemo.Event.ActionEngine.User --object-path /com/vemo/Event/ActionEngine --method com.vemo.Event.ActionEngine.ActionRule.AddRule 7 'New system' true \"b'...UUID,value=<id>;'\" '' {}"

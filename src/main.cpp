@@ -10,6 +10,7 @@
 #include "event_handler.h"
 #include "notify.h"
 #include "status.h"
+#include "advwatch-utils.h"
 #include "vesk.h"
 
 namespace {
@@ -145,7 +146,23 @@ gboolean systemid_configuration_signal_subscribe(AppCtx *ctx, GError **err) {
   return TRUE;
 }
 
-AppCtx *app_init(GError **err) {
+/* The installation key from the unit's credentials: NULL without one.
+ * FALSE for a key the daemon must refuse to start with. */
+gboolean load_keyring(AdvwatchKeyring **keyring, GError **err) {
+  *keyring = NULL;
+  AdvwatchKeys keys;
+  if (!advwatch_keys_load_credentials(&keys, err))
+    return FALSE;
+  if (keys.has_key) {
+    *keyring = advwatch_keyring_new(keys.key, keys.has_next_key ? keys.next_key : NULL);
+    g_message("Beacons must be signed with the installation key%s",
+              keys.has_next_key ? " or the next one (key rotation)" : "");
+  }
+  advwatch_keys_clear(&keys);
+  return TRUE;
+}
+
+AppCtx *app_init(AdvwatchKeyring *keyring, GError **err) {
   g_assert(err == NULL || *err == NULL);
 
   AppCtx *ctx = g_new0(AppCtx, 1);
@@ -163,6 +180,8 @@ AppCtx *app_init(GError **err) {
     g_prefix_error(err, "Could not initialize monitor handler: ");
     goto failed;
   }
+  if (keyring != NULL)
+    ctx->monitor_handler->keyring = advwatch_keyring_ref(keyring);
 
   ctx->systemid_handler = systemid_handler_init(ctx->con);
   if (ctx->systemid_handler == NULL) {
@@ -304,12 +323,17 @@ int kavrod_main(int argc, char **argv) {
   parse_command_line(argc, argv);
 
   g_autoptr(GError) error = NULL;
+  g_autoptr(AdvwatchKeyring) keyring = NULL;
+  if (!load_keyring(&keyring, &error)) {
+    g_warning("Refusing to start: %s", error->message);
+    return 1;
+  }
   if (!vesk_init(&error)) {
     g_warning("Failed to initialize VESK lib: %s", error != NULL ? error->message : "Unknown error");
     return 1;
   }
 
-  AppCtx *ctx = app_init(&error);
+  AppCtx *ctx = app_init(keyring, &error);
   if (ctx == NULL) {
     g_warning("Could not initialize application: %s", error != NULL ? error->message : "Unknown error");
     return 1;

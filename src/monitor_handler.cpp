@@ -90,6 +90,9 @@ gboolean start_monitor(MonitorHandler *monitor_handler, SystemidCtx *systemid_ct
   if (monitor_handler->monitor != NULL) {
     g_message("Start bluetooth beacon monitoring process");
     advwatch_monitor_set_state_callback(monitor_handler->monitor, on_monitor_state, monitor_handler);
+    // Before the main context runs again: no beacon goes unverified.
+    if (monitor_handler->keyring != NULL)
+      advwatch_monitor_set_keyring(monitor_handler->monitor, monitor_handler->keyring);
     monitor_handler->state = MONITOR_STATE_ACTIVE;
     g_free(monitor_handler->monitor_systemid);
     monitor_handler->monitor_systemid = g_strdup(systemid);
@@ -291,6 +294,7 @@ void monitor_handler_teardown(MonitorHandler *monitor_handler) {
   g_free(monitor_handler->adapter_str);
   g_free(monitor_handler->monitor_systemid);
   g_free(monitor_handler->iface);
+  g_clear_pointer(&monitor_handler->keyring, advwatch_keyring_unref);
   g_free(monitor_handler);
 }
 

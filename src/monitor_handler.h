@@ -48,6 +48,7 @@ typedef struct {
   gint64 retry_due_us;                /* monotonic time of the next attempt */
   gboolean adapter_missing;           /* the last search found no capable adapter */
   AdvwatchStats retired_stats;        /* what monitors cleaned up so far heard */
+  AdvwatchKeyring *keyring;           /* own reference: every monitor verifies signed beacons; or NULL */
 } MonitorHandler;
 
 /* Back-off between registration attempts after BlueZ refused or released

@@ -131,6 +131,16 @@ GVariant *status_to_variant(const MonitorHandler *monitor_handler, const Systemi
   g_variant_builder_add(&builder, "{sv}", "events", g_variant_new_uint64(status_g->events));
   g_variant_builder_add(&builder, "{sv}", "repeats", g_variant_new_uint64(stats.repeats));
   g_variant_builder_add(&builder, "{sv}", "foreign", g_variant_new_uint64(stats.foreign));
+  // Signed beacons: whether they are required, and what was refused.
+  AdvwatchAuthStats auth = {};
+  if (monitor_handler->keyring != NULL)
+    advwatch_keyring_get_stats(monitor_handler->keyring, &auth);
+  g_variant_builder_add(&builder, "{sv}", "auth",
+                        g_variant_new_string(monitor_handler->keyring != NULL ? "required" : "off"));
+  g_variant_builder_add(&builder, "{sv}", "unsigned", g_variant_new_uint64(auth.unsigned_beacons));
+  g_variant_builder_add(&builder, "{sv}", "forged", g_variant_new_uint64(auth.forged));
+  g_variant_builder_add(&builder, "{sv}", "stale", g_variant_new_uint64(auth.stale));
+  g_variant_builder_add(&builder, "{sv}", "replayed", g_variant_new_uint64(auth.replayed));
   g_variant_builder_add(&builder, "{sv}", "registration_failures",
                         g_variant_new_uint64(status_g->registration_failures));
   if (status_g->last_event_time != 0) {

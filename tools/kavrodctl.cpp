@@ -1,6 +1,12 @@
 /* kavrodctl: asks kavrod over the system bus whether it is listening, which
- * System ID it holds, and pauses or resumes its beacon monitor. */
+ * System ID it holds, and pauses or resumes its beacon monitor; makes a new
+ * installation key for signed beacons. */
+#include <errno.h>
+#include <fcntl.h>
 #include <gio/gio.h>
+#include <string.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -27,11 +33,20 @@ const char kHelp[] =
     "  pause    Stop turning beacons into events until 'resume' (the pause\n"
     "           outlasts BlueZ restarts and System ID changes).\n"
     "  resume   End a pause.\n"
+    "  new-key [PATH]\n"
+    "           Write a new installation key for signed beacons: 32 random\n"
+    "           bytes, mode 0600, to PATH (default /etc/credstore/beacon-key);\n"
+    "           an existing file is never overwritten. Copy the same key to\n"
+    "           every device of the installation.\n"
     "\n"
     "Options:\n"
     "  --json             Print one JSON object instead of text.\n"
     "  --timeout SECONDS  Give up when kavrod has not answered (default 5).\n"
     "  -h, --help         Print this help.\n"
+    "\n"
+    "'status' also says whether beacons must be signed (Signed beacons:\n"
+    "required, when the unit gives kavrod the credential beacon-key; else off)\n"
+    "and how many were dropped as unsigned, forged, stale or replayed.\n"
     "\n"
     "States reported by 'status':\n"
     "  listening              BlueZ has activated kavrod's monitor for the System ID.\n"
@@ -132,9 +147,73 @@ std::string get_string(GVariant *dict, const char *key) {
   return value;
 }
 
+constexpr const char kDefaultKeyPath[] = "/etc/credstore/beacon-key";
+constexpr size_t kKeyLength = 32;
+
+/* Writes a new key to @path: random bytes from the kernel, the file made
+ * exclusively (never replacing a key in use) and readable by root only. */
+int new_key(const char *path) {
+  guint8 key[kKeyLength];
+  size_t got = 0;
+  while (got < sizeof key) {
+    const ssize_t n = getrandom(key + got, sizeof key - got, 0);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      g_printerr("kavrodctl: no random bytes from the kernel: %s\n", g_strerror(errno));
+      return kFailed;
+    }
+    got += static_cast<size_t>(n);
+  }
+  // Debian does not ship systemd's credential store: made root-only.
+  if (strcmp(path, kDefaultKeyPath) == 0) {
+    g_autofree gchar *store = g_path_get_dirname(path);
+    if (g_mkdir_with_parents(store, 0700) != 0) {
+      const int saved = errno;
+      explicit_bzero(key, sizeof key);
+      g_printerr("kavrodctl: cannot create %s: %s\n", store, g_strerror(saved));
+      return kFailed;
+    }
+  }
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    const int saved = errno;
+    explicit_bzero(key, sizeof key);
+    g_printerr("kavrodctl: cannot create %s: %s%s\n", path, g_strerror(saved),
+               saved == EEXIST ? " (a key is never overwritten: remove it first if you mean to)" : "");
+    return kFailed;
+  }
+  size_t written = 0;
+  int saved = 0;
+  while (written < sizeof key) {
+    const ssize_t n = write(fd, key + written, sizeof key - written);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      saved = errno;
+      break;
+    }
+    written += static_cast<size_t>(n);
+  }
+  explicit_bzero(key, sizeof key);
+  if (saved == 0 && fsync(fd) != 0)
+    saved = errno;
+  if (close(fd) != 0 && saved == 0)
+    saved = errno;
+  if (saved != 0) {
+    // A short key would make the services refuse to start: leave none.
+    unlink(path);
+    g_printerr("kavrodctl: cannot write %s: %s\n", path, g_strerror(saved));
+    return kFailed;
+  }
+  g_print("Wrote a new beacon key to %s\n", path);
+  return kOk;
+}
+
 void print_status(GVariant *status, bool json) {
-  static const char *const counters[] = {"beacons", "own_beacons", "events", "repeats", "foreign",
-                                         "registration_failures"};
+  static const char *const counters[] = {"beacons",  "own_beacons", "events", "repeats",
+                                         "foreign",  "unsigned",    "forged", "stale",
+                                         "replayed", "registration_failures"};
   guint64 age_ms = 0;
   const bool has_event = g_variant_lookup(status, "last_event_age_ms", "t", &age_ms);
   guint32 retry_ms = 0;
@@ -149,7 +228,8 @@ void print_status(GVariant *status, bool json) {
     std::string out = "{\"state\":" + json_string(state.c_str()) + ",\"adapter\":" +
                       json_string_or_null(adapter.c_str()) +
                       ",\"engine\":" + (get_bool(status, "engine") ? "true" : "false") +
-                      ",\"system_id_known\":" + (get_bool(status, "system_id_known") ? "true" : "false");
+                      ",\"system_id_known\":" + (get_bool(status, "system_id_known") ? "true" : "false") +
+                      ",\"auth\":" + json_string(get_string(status, "auth").c_str());
     for (const char *key : counters)
       out += std::string(",\"") + key + "\":" + std::to_string(get_u64(status, key));
     gchar number[32];
@@ -173,6 +253,11 @@ void print_status(GVariant *status, bool json) {
   g_print("Events published:      %" G_GUINT64_FORMAT "\n", get_u64(status, "events"));
   g_print("Repeats dropped:       %" G_GUINT64_FORMAT "\n", get_u64(status, "repeats"));
   g_print("Foreign beacons:       %" G_GUINT64_FORMAT "\n", get_u64(status, "foreign"));
+  g_print("Signed beacons:        %s\n", get_string(status, "auth").c_str());
+  g_print("Unsigned dropped:      %" G_GUINT64_FORMAT "\n", get_u64(status, "unsigned"));
+  g_print("Forged dropped:        %" G_GUINT64_FORMAT "\n", get_u64(status, "forged"));
+  g_print("Stale dropped:         %" G_GUINT64_FORMAT "\n", get_u64(status, "stale"));
+  g_print("Replayed dropped:      %" G_GUINT64_FORMAT "\n", get_u64(status, "replayed"));
   g_print("Registration failures: %" G_GUINT64_FORMAT "\n", get_u64(status, "registration_failures"));
   if (has_event)
     g_print("Last event:            %.1f s ago\n", static_cast<double>(age_ms) / 1000.0);
@@ -212,6 +297,13 @@ int main(int argc, char **argv) {
   if (!g_option_context_parse(context, &argc, &argv, &error)) {
     g_printerr("kavrodctl: %s\nTry 'kavrodctl --help'.\n", error->message);
     return kUsage;
+  }
+  if (argc >= 2 && g_strcmp0(argv[1], "new-key") == 0) {
+    if (argc > 3) {
+      g_printerr("kavrodctl: new-key takes one PATH at most\nTry 'kavrodctl --help'.\n");
+      return kUsage;
+    }
+    return new_key(argc == 3 ? argv[2] : kDefaultKeyPath);
   }
   if (argc != 2) {
     g_printerr("kavrodctl: %s\nTry 'kavrodctl --help'.\n", argc < 2 ? "no command given" : "one command only");

@@ -129,6 +129,38 @@ AdvwatchMonitorState advwatch_monitor_get_state(AdvwatchMonitor *monitor);
 void advwatch_monitor_set_state_callback(AdvwatchMonitor *monitor, AdvwatchStateFunc callback,
                                          gpointer user_data);
 
+/* ---- signed beacons (optional) ------------------------------------------
+ * A keyring holds the installation key (and during a rotation the next
+ * one), what it refused, and the tags of the beacons it accepted in the
+ * last 60 s. One keyring serves every monitor of a process, so a replay
+ * stays refused across a monitor's restart. Main thread only. */
+typedef struct _AdvwatchKeyring AdvwatchKeyring;
+
+/* Beacons a keyring refused, by kind. */
+typedef struct {
+  guint64 unsigned_beacons; /* no tag: a payload of 19-23 bytes, or longer than 24 */
+  guint64 forged;           /* a tag that verifies under no key */
+  guint64 stale;            /* a sender's clock more than 30 s from ours */
+  guint64 replayed;         /* the tag of a beacon accepted within the last 60 s */
+} AdvwatchAuthStats;
+
+/* A keyring for @key and, when not NULL, @next_key (32 bytes each; copied,
+ * and wiped when the last reference goes). */
+AdvwatchKeyring *advwatch_keyring_new(const guint8 *key, const guint8 *next_key);
+AdvwatchKeyring *advwatch_keyring_ref(AdvwatchKeyring *keyring);
+void advwatch_keyring_unref(AdvwatchKeyring *keyring);
+void advwatch_keyring_get_stats(AdvwatchKeyring *keyring, AdvwatchAuthStats *stats);
+G_DEFINE_AUTOPTR_CLEANUP_FUNC(AdvwatchKeyring, advwatch_keyring_unref)
+
+/* From now on @monitor reports only signed beacons that verify under
+ * @keyring (a reference is taken), judging each in this order: unsigned,
+ * forged, stale, repeat, replayed. Repeats are dropped as without a key;
+ * the other four are dropped, counted in the keyring, and the first of
+ * each kind in a minute is logged as a warning.
+ * Call it right after advwatch_monitor_init(), before the main context
+ * runs, so that no beacon is reported unverified. NULL: no verification. */
+void advwatch_monitor_set_keyring(AdvwatchMonitor *monitor, AdvwatchKeyring *keyring);
+
 /* Unregisters (without waiting), unexports, drops every subscription and
  * frees @monitor. No callback follows. May be called from within the
  * monitor's own callback. */

@@ -5,17 +5,23 @@
  * and from device reads. */
 #include "monitor-private.h"
 
+#include "advwatch-auth.h"
+
 namespace advwatch {
 namespace {
 
 /* ---- repeat suppression ---------------------------------------------- */
 
-bool is_repeat(AdvwatchMonitor *monitor, const gchar *address_text, guint8 sequence) {
+/* Whether (@address_text, @sequence) was reported lately; a new one is
+ * remembered only when @remember. */
+bool is_repeat(AdvwatchMonitor *monitor, const gchar *address_text, guint8 sequence, bool remember = true) {
   guint64 address = 0;
   parse_address(address_text, ':', false, &address); /* checked when the device learnt it */
   const gint64 now = g_get_monotonic_time();
   auto found = monitor->senders.find(address);
   if (found == monitor->senders.end()) {
+    if (!remember)
+      return false;
     monitor->sender_lru.push_front(address);
     Sender sender;
     sender.lru = monitor->sender_lru.begin();
@@ -39,6 +45,8 @@ bool is_repeat(AdvwatchMonitor *monitor, const gchar *address_text, guint8 seque
       return repeat;
     }
   }
+  if (!remember)
+    return false;
   sender.heard.push_back({sequence, now});
   if (sender.heard.size() > kSequenceWindow)
     sender.heard.erase(sender.heard.begin());
@@ -61,6 +69,33 @@ bool wanted(const AdvwatchMonitor *monitor, const AdvwatchBeacon *beacon) {
     if (g_ascii_strcasecmp(id.c_str(), system_id) == 0)
       return true;
   return false;
+}
+
+/* With a keyring, in the order unsigned, forged, stale, repeat, replayed;
+ * a beacon's (address, sequence number) and tag are remembered only once
+ * it is accepted, so a refused beacon never shadows a genuine one. @fresh:
+ * the repeat check has not been made yet. */
+bool admit_signed(AdvwatchMonitor *monitor, Device &device, bool fresh) {
+  const gint64 now_us = g_get_monotonic_time();
+  guint32 tag = 0;
+  AuthVerdict verdict = auth_check_signature(monitor->keyring, device.data, device.data_length,
+                                             g_get_real_time() / G_USEC_PER_SEC, &tag);
+  if (verdict == AuthVerdict::Accepted) {
+    if (fresh && is_repeat(monitor, device.address, device.sequence, false)) {
+      monitor->stats.repeats++;
+      return false;
+    }
+    if (auth_is_replay(monitor->keyring, tag, now_us))
+      verdict = AuthVerdict::Replayed;
+  }
+  if (verdict != AuthVerdict::Accepted) {
+    device.refused = true;
+    auth_refused(monitor->keyring, verdict, device.address, now_us);
+    return false;
+  }
+  is_repeat(monitor, device.address, device.sequence);
+  auth_remember(monitor->keyring, tag, now_us);
+  return true;
 }
 
 }  // namespace
@@ -91,7 +126,9 @@ void evaluate(AdvwatchMonitor *monitor, const gchar *path) {
       monitor->stats.foreign++;
       return;
     }
-    if (is_repeat(monitor, device.address, device.sequence)) {
+    if (device.refused)
+      return;  // counted when it was judged
+    if (is_repeat(monitor, device.address, device.sequence, monitor->keyring == NULL)) {
       monitor->stats.repeats++;
       return;
     }
@@ -105,6 +142,7 @@ void evaluate(AdvwatchMonitor *monitor, const gchar *path) {
   const bool fresh = !device.evaluated;
   device.evaluated = true;
   device.wanted_beacon = false;
+  device.refused = false;
   if (beacon == NULL) {
     g_debug("advwatch: %s: %s", path, error->message);
     return;
@@ -119,7 +157,10 @@ void evaluate(AdvwatchMonitor *monitor, const gchar *path) {
   }
   device.wanted_beacon = true;
   device.sequence = advwatch_beacon_get_sequence_number(beacon);
-  if (fresh && is_repeat(monitor, device.address, device.sequence)) {
+  if (monitor->keyring != NULL) {
+    if (!admit_signed(monitor, device, fresh))
+      return;
+  } else if (fresh && is_repeat(monitor, device.address, device.sequence)) {
     monitor->stats.repeats++;
     return;
   }

@@ -98,8 +98,13 @@ struct Device {
    * refreshes the repeat window of the beacon found then. */
   bool evaluated : 1;
   bool wanted_beacon : 1;
+  /* With a keyring: the current data was refused (unsigned, forged, stale,
+   * replayed) and is not judged again until it changes. */
+  bool refused : 1;
 
-  Device() : has_data(false), fetching(false), reported(false), has_rule(false), evaluated(false), wanted_beacon(false) {}
+  Device()
+      : has_data(false), fetching(false), reported(false), has_rule(false), evaluated(false), wanted_beacon(false),
+        refused(false) {}
   bool has_address() const { return address[0] != '\0'; }
 };
 
@@ -173,6 +178,7 @@ struct _AdvwatchMonitor {
   AdvwatchStateFunc state_callback = NULL;
   gpointer state_user_data = NULL;
   AdvwatchStats stats = {};
+  AdvwatchKeyring *keyring = NULL; /* own reference; NULL: no verification */
   GPtrArray *or_patterns = NULL;
   std::vector<std::string> wanted_ids; /* lower-case; empty: every beacon */
   GVariant *patterns_value = NULL;     /* the Patterns property, a(yyay) */

@@ -140,6 +140,7 @@ void monitor_unref(gpointer data) {
   g_clear_object(&monitor->connection);
   g_clear_pointer(&monitor->patterns_value, g_variant_unref);
   g_clear_pointer(&monitor->or_patterns, g_ptr_array_unref);
+  g_clear_pointer(&monitor->keyring, advwatch_keyring_unref);
   g_clear_pointer(&monitor->context, g_main_context_unref);
   delete monitor;
 }
@@ -271,6 +272,9 @@ ADVWATCH_PUBLIC void advwatch_monitor_cleanup(AdvwatchMonitor *monitor) {
   forget_devices(monitor);
   monitor->senders.clear();
   monitor->sender_lru.clear();
+  // Not kept until late replies let the monitor go: the owner's last
+  // reference then wipes the keys when it wants to.
+  g_clear_pointer(&monitor->keyring, advwatch_keyring_unref);
   g_debug("advwatch: beacon monitor on %s cleaned up", monitor->adapter_path.c_str());
   monitor_unref(monitor);
 }

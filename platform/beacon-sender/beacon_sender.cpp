@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "advwatch-utils.h"
 #include "config.h"
 #include "notify.h"
 #include "sender.h"
@@ -86,6 +87,7 @@ struct Service {
   int exit_status = 0;
   Fault fault = Fault::None;
   guint delay_ms = 0;
+  bool signing = false; /* beacons carry the installation key's tag */
   GPtrArray *calls = nullptr;   /* GVariant (ya{sv}sa{sv}), owned */
   GPtrArray *pending = nullptr; /* PendingSend *, delayed or blocked */
   std::unique_ptr<Sender> sender;
@@ -174,6 +176,8 @@ void handle_send(Service *service, GVariant *parameters, GDBusMethodInvocation *
   g_variant_lookup(options, "bad_time", "b", &bad_time);
   g_message("Send received: message type %u, System ID %s%s", message_type, system_id,
             bad_time ? ", device time not trusted" : "");
+  if (bad_time && service->signing)
+    g_message("The beacon is signed with a clock the device does not trust: receivers may refuse it as stale");
   g_ptr_array_add(service->calls, g_variant_ref(parameters));
   g_dbus_connection_emit_signal(service->connection, nullptr, kObjectPath, kControlInterface, "SendReceived",
                                 g_variant_new("(ys)", message_type, system_id), nullptr);
@@ -315,7 +319,25 @@ int main(int argc, char **argv) {
   sender_options.air_time_ms = static_cast<guint>(air_time_ms);
   sender_options.all_at_once = all_at_once != FALSE;
 
+  /* The installation key, when the unit gives it: every beacon is signed.
+   * "beacon-key-next" only verifies, so a sender never uses it. */
+  AdvwatchKeys keys;
+  if (!advwatch_keys_load_credentials(&keys, &error)) {
+    g_printerr("beacon-sender: %s\n", error->message);
+    return 1;
+  }
+  /* The copy is wiped however main returns. */
+  struct SigningKeyWipe {
+    ~SigningKeyWipe() { sender_set_signing_key(nullptr); }
+  } signing_key_wipe;
+
   Service service;
+  if (keys.has_key) {
+    sender_set_signing_key(keys.key);
+    service.signing = true;
+    g_message("Signing beacons with the installation key");
+  }
+  advwatch_keys_clear(&keys);
   service.loop = g_main_loop_new(nullptr, FALSE);
   service.calls = g_ptr_array_new_with_free_func(reinterpret_cast<GDestroyNotify>(g_variant_unref));
   service.pending = g_ptr_array_new_with_free_func(reinterpret_cast<GDestroyNotify>(pending_free));

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "advwatch-utils.h"
 #include "config.h"
 
 namespace {
@@ -66,7 +67,20 @@ class RecordOnlySender : public Sender {
   }
 };
 
-/* Version, System ID bytes, message type, sequence number. */
+/* The installation key beacons are signed with, when the unit gave one. */
+guint8 signing_key[ADVWATCH_KEY_LENGTH];
+bool signing = false;
+
+/* Signed beacons of several senders that go out in the same second with the
+ * same event and sequence number are the same bytes, and receivers take all
+ * but the first for replays: a signing sender starts at a random number, so
+ * senders started together do not march in step. */
+guint8 first_sequence() {
+  return signing ? static_cast<guint8>(g_random_int_range(0, 256)) : 0;
+}
+
+/* Version, System ID bytes, message type, sequence number; with a key, the
+ * clock byte and the tag, made with the clock of this moment. */
 GVariant *manufacturer_data(const std::string &system_id, guint8 message_type, guint8 sequence) {
   std::vector<guint8> payload{kBeaconVersion};
   for (size_t i = 0; i + 1 < system_id.size();) {
@@ -80,6 +94,11 @@ GVariant *manufacturer_data(const std::string &system_id, guint8 message_type, g
   }
   payload.push_back(message_type);
   payload.push_back(sequence);
+  if (signing) {
+    payload.resize(ADVWATCH_BEACON_SIGNED_LENGTH);
+    advwatch_beacon_sign(static_cast<guint16>(BEACON_COMPANY_ID), payload.data(),
+                         static_cast<guint64>(g_get_real_time() / G_USEC_PER_SEC), signing_key);
+  }
   GVariantBuilder data;
   g_variant_builder_init(&data, G_VARIANT_TYPE("a{qv}"));
   g_variant_builder_add(&data, "{qv}", static_cast<guint16>(BEACON_COMPANY_ID),
@@ -489,7 +508,7 @@ class AdvertisingSender : public Sender, public std::enable_shared_from_this<Adv
   std::string adapter_path_;
   guint limit_ = 1;
   bool discovering_ = false;
-  guint8 next_sequence_ = 0;
+  guint8 next_sequence_ = first_sequence();
   guint next_index_ = 0;
   guint lost_ = 0;
   std::deque<RequestPtr> queue_;
@@ -518,4 +537,14 @@ std::unique_ptr<Sender> make_sender(GDBusConnection *connection, const gchar *ad
   if (record_only)
     return std::make_unique<RecordOnlySender>();
   return std::make_unique<SharedSender>(std::make_shared<AdvertisingSender>(connection, adapter, options));
+}
+
+void sender_set_signing_key(const guint8 *key) {
+  if (key == nullptr) {
+    explicit_bzero(signing_key, sizeof signing_key);
+    signing = false;
+    return;
+  }
+  memcpy(signing_key, key, sizeof signing_key);
+  signing = true;
 }

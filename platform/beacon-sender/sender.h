@@ -33,3 +33,7 @@ struct SenderOptions {
  * @record_only: never use BlueZ; every request succeeds at once. */
 std::unique_ptr<Sender> make_sender(GDBusConnection *connection, const gchar *adapter, bool record_only,
                                     const SenderOptions &options = {});
+
+/* Signs every beacon built from now on with @key (ADVWATCH_KEY_LENGTH
+ * bytes, copied); NULL stops signing and wipes the copy. */
+void sender_set_signing_key(const guint8 *key);

@@ -375,4 +375,27 @@ void LogCapture::clear() {
   records_.clear();
 }
 
+Credentials::Credentials() {
+  g_autoptr(GError) error = nullptr;
+  g_autofree gchar *dir = g_dir_make_tmp("credentials-XXXXXX", &error);
+  if (dir == nullptr)
+    g_error("cannot make a credentials directory: %s", error->message);
+  dir_ = dir;
+}
+
+Credentials::~Credentials() {
+  for (const std::string &file : files_)
+    g_unlink(file.c_str());
+  g_rmdir(dir_.c_str());
+}
+
+void Credentials::put(const std::string &name, const std::vector<guint8> &bytes) {
+  const std::string file = dir_ + "/" + name;
+  g_autoptr(GError) error = nullptr;
+  if (!g_file_set_contents(file.c_str(), reinterpret_cast<const gchar *>(bytes.data()),
+                           static_cast<gssize>(bytes.size()), &error))
+    g_error("cannot write credential %s: %s", file.c_str(), error->message);
+  files_.push_back(file);
+}
+
 }  // namespace th

@@ -123,4 +123,21 @@ class LogCapture {
   GLogLevelFlags old_fatal_;
 };
 
+/* A directory of systemd-style credentials (one file per credential, raw
+ * bytes), removed with its files at destruction; hand path() to a child
+ * as $CREDENTIALS_DIRECTORY. */
+class Credentials {
+ public:
+  Credentials();
+  ~Credentials();
+  Credentials(const Credentials &) = delete;
+  Credentials &operator=(const Credentials &) = delete;
+  void put(const std::string &name, const std::vector<guint8> &bytes);
+  const std::string &path() const { return dir_; }
+
+ private:
+  std::string dir_;
+  std::vector<std::string> files_;
+};
+
 }  // namespace th

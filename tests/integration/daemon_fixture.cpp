@@ -177,9 +177,8 @@ bool DaemonTest::wait_systemid(const std::string &expected, int timeout_ms) {
   return th::wait_until([&] { return list_systemid() == expected; }, timeout_ms);
 }
 
-void DaemonTest::inject_beacon(const std::string &systemid, guint8 event, guint8 sequence, const char *adapter,
-                               const char *address) {
-  guint8 payload[19];
+std::vector<guint8> beacon_payload(const std::string &systemid, guint8 event, guint8 sequence) {
+  std::vector<guint8> payload(19);
   payload[0] = 1;
   std::string hex;
   for (char c : systemid)
@@ -189,7 +188,16 @@ void DaemonTest::inject_beacon(const std::string &systemid, guint8 event, guint8
     payload[1 + i] = static_cast<guint8>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
   payload[17] = event;
   payload[18] = sequence;
-  GVariant *data = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload, sizeof payload, 1);
+  return payload;
+}
+
+void DaemonTest::inject_beacon(const std::string &systemid, guint8 event, guint8 sequence, const char *adapter,
+                               const char *address) {
+  inject_payload(beacon_payload(systemid, event, sequence), address, adapter);
+}
+
+void DaemonTest::inject_payload(const std::vector<guint8> &payload, const char *address, const char *adapter) {
+  GVariant *data = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(), payload.size(), 1);
   g_variant_unref(bluez_control("InjectAdvertisement",
                                 g_variant_new("(ssq@ayn)", adapter, address, static_cast<guint16>(BEACON_COMPANY_ID),
                                               data, static_cast<gint16>(-60))));

@@ -16,6 +16,9 @@ namespace kt {
 extern const char kIdA[];
 extern const char kIdB[];
 
+/* A version-1 beacon's 19 payload bytes. */
+std::vector<guint8> beacon_payload(const std::string &systemid, guint8 event, guint8 sequence);
+
 /* A rules file line set for one rule carrying @systemid in its start event. */
 std::string rule(int id, const std::string &systemid, bool enabled = true);
 
@@ -57,6 +60,8 @@ class DaemonTest {
   /* Injects one beacon heard on @adapter. */
   void inject_beacon(const std::string &systemid, guint8 event, guint8 sequence,
                      const char *adapter = "hci0", const char *address = "C0:FF:EE:00:00:01");
+  /* Injects @payload (the bytes after our company identifier) as heard. */
+  void inject_payload(const std::vector<guint8> &payload, const char *address, const char *adapter = "hci0");
 
   /* Event signals received from the event library. */
   struct Event {

@@ -140,7 +140,8 @@ TEST_F(Control, KavrodctlReportsAndExitsAsDocumented) {
     return run(as_nobody({ctl, "--json", "status"}), &out) == 0 && out.find("\"state\":\"listening\"") != std::string::npos;
   }));
   for (const char *key : {"\"adapter\":\"/org/bluez/hci0\"", "\"engine\":true", "\"system_id_known\":true",
-                          "\"events\":0", "\"last_event_age_s\":null", "\"retry_in_s\":null", "\"last_error\":null"})
+                          "\"events\":0", "\"last_event_age_s\":null", "\"retry_in_s\":null", "\"last_error\":null",
+                          "\"auth\":\"off\"", "\"unsigned\":0", "\"forged\":0", "\"stale\":0", "\"replayed\":0"})
     EXPECT_NE(out.find(key), std::string::npos) << key << " in " << out;
   // The object is the last line; GLib's debug lines may come before it here.
   const std::string object = out.substr(out.rfind("\n{") == std::string::npos ? 0 : out.rfind("\n{") + 1);
@@ -154,6 +155,7 @@ TEST_F(Control, KavrodctlReportsAndExitsAsDocumented) {
   EXPECT_EQ(run(as_nobody({ctl, "status"}), &out), 0);
   EXPECT_NE(out.find("Events published:      1"), std::string::npos) << out;
   EXPECT_NE(out.find("s ago"), std::string::npos) << out;
+  EXPECT_NE(out.find("Signed beacons:        off"), std::string::npos) << out;
   EXPECT_EQ(run(as_nobody({ctl, "--json", "list"}), &out), 0);
   EXPECT_NE(out.find(std::string("{\"system_id\":\"") + kIdA + "\"}"), std::string::npos) << out;
 
@@ -164,6 +166,34 @@ TEST_F(Control, KavrodctlReportsAndExitsAsDocumented) {
   EXPECT_EQ(t.monitors().size(), 1u);
   write_policy("[com.vemo.bt.receivevemobeacon.pause]\nusers=nobody\n");
   EXPECT_EQ(run(as_nobody({ctl, "status"}), &out), 1) << "Status follows the List grant: " << out;
+
+  // A new installation key: 32 random bytes, root-only, never overwriting.
+  {
+    th::Credentials store;
+    const std::string key_path = store.path() + "/beacon-key";
+    EXPECT_EQ(run({ctl, "new-key", key_path}, &out), 0) << out;
+    gchar *bytes = nullptr;
+    gsize length = 0;
+    ASSERT_TRUE(g_file_get_contents(key_path.c_str(), &bytes, &length, nullptr));
+    const std::string first(bytes, length);
+    g_free(bytes);
+    EXPECT_EQ(length, 32u);
+    struct stat info;
+    ASSERT_EQ(stat(key_path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(run({ctl, "new-key", key_path}, &out), 1);
+    EXPECT_NE(out.find("never overwritten"), std::string::npos) << out;
+    ASSERT_TRUE(g_file_get_contents(key_path.c_str(), &bytes, &length, nullptr));
+    EXPECT_EQ(std::string(bytes, length), first);
+    g_free(bytes);
+    const std::string second_path = store.path() + "/beacon-key-next";
+    EXPECT_EQ(run({ctl, "new-key", second_path}, &out), 0) << out;
+    ASSERT_TRUE(g_file_get_contents(second_path.c_str(), &bytes, &length, nullptr));
+    EXPECT_NE(std::string(bytes, length), first);
+    g_free(bytes);
+    g_unlink(second_path.c_str());
+    g_unlink(key_path.c_str());
+  }
 
   // Usage mistakes and a daemon that is not there.
   EXPECT_EQ(run({ctl}, &out), 2);

@@ -53,6 +53,30 @@ TEST(Startup, FailuresAreReportedWithExitStatusOne) {
   g_unlink(policy);
   g_free(policy);
 
+  // A beacon key of the wrong size, or only the next key of a rotation.
+  {
+    th::Credentials short_key;
+    short_key.put("beacon-key", std::vector<guint8>(31, 0x5a));
+    t.start_kavrod({}, {{"CREDENTIALS_DIRECTORY", short_key.path()}}, false);
+    EXPECT_EQ(t.kavrod->wait_exit(), 1);
+    EXPECT_EQ(t.kavrod->count("Refusing to start: The credential " + short_key.path() +
+                              "/beacon-key holds 31 bytes; a beacon key is exactly 32 random bytes"),
+              1u)
+        << t.kavrod->log();
+    th::Credentials long_key;
+    long_key.put("beacon-key", std::vector<guint8>(64, 0x5a));
+    t.start_kavrod({}, {{"CREDENTIALS_DIRECTORY", long_key.path()}}, false);
+    EXPECT_EQ(t.kavrod->wait_exit(), 1);
+    EXPECT_EQ(t.kavrod->count("holds more than 32 bytes"), 1u) << t.kavrod->log();
+    th::Credentials next_only;
+    next_only.put("beacon-key-next", std::vector<guint8>(32, 0x5a));
+    t.start_kavrod({}, {{"CREDENTIALS_DIRECTORY", next_only.path()}}, false);
+    EXPECT_EQ(t.kavrod->wait_exit(), 1);
+    EXPECT_EQ(t.kavrod->count("Refusing to start: The credential beacon-key-next is given without beacon-key"), 1u)
+        << t.kavrod->log();
+    EXPECT_EQ(t.kavrod->count("kavrod initialized"), 0u);
+  }
+
   // No system bus.
   t.start_kavrod({}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}}, false);
   EXPECT_EQ(t.kavrod->wait_exit(), 1);

@@ -1,5 +1,7 @@
 #include "fakes.h"
 
+#include <string.h>
+
 #include "advwatch-utils.h"
 #include "evpub.h"
 #include "vesk.h"
@@ -77,6 +79,25 @@ AdvwatchMonitor *advwatch_monitor_init(const AdvwatchMonitorConfig *config, GErr
 AdvwatchMonitorState advwatch_monitor_get_state(AdvwatchMonitor *monitor) { return monitor->state; }
 
 void advwatch_monitor_get_stats(AdvwatchMonitor *, AdvwatchStats *stats) { *stats = fake::advwatch.stats; }
+
+/* Signed beacons: the daemon's start-up reads its keys here; unit tests
+ * run no start-up and give no keyring. */
+gboolean advwatch_keys_load_credentials(AdvwatchKeys *keys, GError **) {
+  memset(keys, 0, sizeof *keys);
+  return TRUE;
+}
+void advwatch_keys_clear(AdvwatchKeys *keys) { memset(keys, 0, sizeof *keys); }
+AdvwatchKeyring *advwatch_keyring_new(const guint8 *, const guint8 *) {
+  g_error("unit tests give the daemon no keyring");
+}
+AdvwatchKeyring *advwatch_keyring_ref(AdvwatchKeyring *keyring) { return keyring; }
+void advwatch_keyring_unref(AdvwatchKeyring *keyring) { g_assert(keyring == nullptr); }
+void advwatch_keyring_get_stats(AdvwatchKeyring *, AdvwatchAuthStats *) {
+  g_error("unit tests give the daemon no keyring");
+}
+void advwatch_monitor_set_keyring(AdvwatchMonitor *, AdvwatchKeyring *) {
+  g_error("unit tests give the daemon no keyring");
+}
 
 void advwatch_monitor_set_state_callback(AdvwatchMonitor *monitor, AdvwatchStateFunc callback,
                                          gpointer user_data) {

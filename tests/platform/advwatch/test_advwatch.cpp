@@ -145,6 +145,39 @@ TEST(AdvwatchDecoder, ArbitraryInputDecodesExactlyWhenTheFormatHolds) {
   }
 }
 
+/* The published vectors: another implementation checks itself against the
+ * same bytes. */
+TEST(AdvwatchSigning, PublishedVectorsAndTheClockWindow) {
+  guint8 key[ADVWATCH_KEY_LENGTH];
+  for (int i = 0; i < ADVWATCH_KEY_LENGTH; i++)
+    key[i] = static_cast<guint8>(i + 1);
+  const struct {
+    guint16 company;
+    const char *expected;
+  } vectors[] = {
+      {0xFFFF, "013f2b8c1e5d4a4e6f9b7c0a1d2e3f4a5b0207007740830e"},
+      {0x1234, "013f2b8c1e5d4a4e6f9b7c0a1d2e3f4a5b0207004aebe0b9"},
+  };
+  for (const auto &v : vectors) {
+    auto payload = advtest::payload("3f2b8c1e-5d4a-4e6f-9b7c-0a1d2e3f4a5b", 2, 7, 1, std::vector<guint8>(5, 0xEE));
+    ASSERT_EQ(payload.size(), static_cast<size_t>(ADVWATCH_BEACON_SIGNED_LENGTH));
+    advwatch_beacon_sign(v.company, payload.data(), 1700000000, key);
+    g_autofree gchar *hex = g_new0(gchar, 2 * payload.size() + 1);
+    for (size_t i = 0; i < payload.size(); i++)
+      g_snprintf(hex + 2 * i, 3, "%02x", payload[i]);
+    EXPECT_STREQ(hex, v.expected) << "company " << v.company;
+  }
+
+  // The receiver's reading of the clock byte: the one value from its own
+  // clock - 128 to + 127, across a wrap of the low byte.
+  const gint64 now = 1700000000;  // low byte 0x00
+  EXPECT_EQ(advwatch_beacon_full_clock(0x00, now), now);
+  EXPECT_EQ(advwatch_beacon_full_clock(0xFF, now), now - 1);
+  EXPECT_EQ(advwatch_beacon_full_clock(0x7F, now), now + 127);
+  EXPECT_EQ(advwatch_beacon_full_clock(0x80, now), now - 128);
+  EXPECT_EQ(advwatch_beacon_full_clock(0x1E, now + 5), now + 30);
+}
+
 /* ---- configuration ------------------------------------------------------- */
 
 TEST(AdvwatchConfig, InvalidConfigsFailWithTheirCause) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "advwatch-utils.h"
 #include "harness.h"
 
 namespace {
@@ -24,13 +25,14 @@ struct Advertisement {
 
 class Advertising : public ::testing::Test {
  protected:
-  void start(std::vector<std::string> sim_args, std::vector<std::string> sender_args) {
+  void start(std::vector<std::string> sim_args, std::vector<std::string> sender_args,
+             std::map<std::string, std::string> sender_env = {}) {
     sim_args.insert(sim_args.begin(), th::env_path("BLUEZ_SIM_BIN"));
     sim_ = std::make_unique<th::Process>(sim_args);
     ASSERT_TRUE(bus_.wait_for_name("org.bluez")) << sim_->log();
     ASSERT_TRUE(bus_.wait_for_name(kSim)) << sim_->log();
     sender_args.insert(sender_args.begin(), th::env_path("BEACON_SENDER_BIN"));
-    sender_ = std::make_unique<th::Process>(sender_args);
+    sender_ = std::make_unique<th::Process>(sender_args, sender_env);
     ASSERT_TRUE(bus_.wait_for_name(kService)) << sender_->log();
   }
   void TearDown() override {
@@ -137,6 +139,43 @@ TEST_F(Advertising, EachSendGoesOnAirWithTheNextSequenceNumber) {
   }
   EXPECT_EQ(static_cast<guint8>(sequences[0] + 1), sequences[1]);
   EXPECT_EQ(sender_->count("BlueZ released"), 0u);
+}
+
+/* With the installation key every beacon carries the clock byte and a tag
+ * that verifies under that key; "bad_time" still signs and says so. */
+TEST_F(Advertising, WithAKeyEveryBeaconIsSigned) {
+  th::Credentials credentials;
+  std::vector<guint8> key(ADVWATCH_KEY_LENGTH);
+  for (size_t i = 0; i < key.size(); i++)
+    key[i] = static_cast<guint8>(0xA0 + i);
+  credentials.put("beacon-key", key);
+  start({"--adapter", "hci0", "--adapter", "hci1"}, {}, {{"CREDENTIALS_DIRECTORY", credentials.path()}});
+  g_autoptr(GError) error = nullptr;
+  const gint64 before = g_get_real_time() / G_USEC_PER_SEC;
+  g_autoptr(GVariant) reply = send(2, &error);
+  ASSERT_NE(reply, nullptr) << error->message << "\n" << sender_->log();
+  const gint64 after = g_get_real_time() / G_USEC_PER_SEC;
+  auto ads = advertisements();
+  ASSERT_EQ(ads.size(), 1u);
+  guint16 company = 0;
+  std::vector<guint8> bytes = payload(ads[0], &company);
+  ASSERT_EQ(bytes.size(), static_cast<size_t>(ADVWATCH_BEACON_SIGNED_LENGTH));
+  EXPECT_EQ(bytes[17], 2);
+  const gint64 clock = advwatch_beacon_full_clock(bytes[ADVWATCH_BEACON_CLOCK_OFFSET], after);
+  EXPECT_GE(clock, before);
+  EXPECT_LE(clock, after);
+  guint8 tag[ADVWATCH_BEACON_TAG_LENGTH];
+  advwatch_beacon_compute_tag(company, bytes.data(), static_cast<guint64>(clock), key.data(), tag);
+  EXPECT_EQ(std::vector<guint8>(tag, tag + sizeof tag),
+            std::vector<guint8>(bytes.begin() + ADVWATCH_BEACON_TAG_OFFSET, bytes.end()));
+  EXPECT_TRUE(sender_->wait_for_log("refuse it as stale")) << sender_->log();
+
+  // The next key of a rotation never signs: alone it is refused.
+  th::Credentials next_only;
+  next_only.put("beacon-key-next", key);
+  th::Process refused({th::env_path("BEACON_SENDER_BIN"), "--no-bluez"}, {{"CREDENTIALS_DIRECTORY", next_only.path()}});
+  EXPECT_EQ(refused.wait_exit(), 1);
+  EXPECT_EQ(refused.count("beacon-key-next is given without beacon-key"), 1u) << refused.log();
 }
 
 TEST_F(Advertising, ChosenAdapterAndQueueingBeyondItsInstances) {
