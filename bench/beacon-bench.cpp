@@ -46,7 +46,6 @@
  * KAVROD_BIN, BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BARE_RELAY_BIN. */
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -79,57 +78,7 @@ struct Options {
 
 /* ---- Event arrivals ------------------------------------------------------ */
 
-/* Filled by the filter on GDBus's worker thread, read and reset by the
- * main thread between and during phases. */
-class Arrivals {
- public:
-  /* Starts recording up to @capacity events; earlier ones are forgotten. */
-  void arm(size_t capacity) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    times_.assign(capacity, 0);
-    count_ = 0;
-    armed_ = true;
-  }
-  /* Stops recording; late events of the phase are then ignored. */
-  void disarm() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    armed_ = false;
-  }
-  void record(gint64 when) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!armed_)
-      return;
-    if (count_ < times_.size())
-      times_[count_] = when;
-    count_++;
-  }
-  void record_foreign() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    foreign_++;
-  }
-  size_t count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return count_;
-  }
-  size_t foreign() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return foreign_;
-  }
-  /* The arrival times recorded (only valid while disarmed). */
-  std::vector<gint64> times() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::vector<gint64>(times_.begin(), times_.begin() + static_cast<long>(std::min(count_, times_.size())));
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<gint64> times_;
-  size_t count_ = 0;
-  size_t foreign_ = 0;  // Events with another topic or System ID
-  bool armed_ = false;
-};
-
-Arrivals arrivals;
+bench::Arrivals arrivals;
 
 bool is_our_event(GDBusMessage *message) {
   GVariant *body = g_dbus_message_get_body(message);
@@ -141,23 +90,6 @@ bool is_our_event(GDBusMessage *message) {
   const gchar *uuid = nullptr;
   return g_str_equal(topic, kTopic) && g_variant_lookup(data, "UUID", "&s", &uuid) &&
          g_ascii_strcasecmp(uuid, kSystemId) == 0;
-}
-
-/* Timestamps Event signals as they come off the socket, before they queue
- * for the main thread. */
-GDBusMessage *event_filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer) {
-  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL ||
-      g_strcmp0(g_dbus_message_get_interface(message), "com.vemo.Event.Producer1") != 0 ||
-      g_strcmp0(g_dbus_message_get_member(message), "Event") != 0)
-    return message;
-  const gint64 now = g_get_monotonic_time();
-  if (is_our_event(message))
-    arrivals.record(now);
-  else
-    arrivals.record_foreign();
-  // Consumed here: nobody else in this process wants the events.
-  g_object_unref(message);
-  return nullptr;
 }
 
 /* ---- the rig: bus, simulators, target ---------------------------------- */
@@ -184,8 +116,7 @@ class Rig {
     if (!th::wait_until([this] { return bench::monitor_active(bus_.connection()) > 0; }, start_ms))
       fail("the monitor was not activated", *relay_);
 
-    filter_id_ = bench::watch_signals(bus_.connection(), event_filter,
-                                      "type='signal',interface='com.vemo.Event.Producer1',member='Event'");
+    filter_id_ = arrivals.watch(bus_.connection(), "com.vemo.Event.Producer1", "Event", is_our_event);
   }
 
   ~Rig() {
@@ -690,8 +621,8 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  if (arrivals.foreign() > 0)
-    g_printerr("note: %zu Event signals with another topic or System ID were ignored\n", arrivals.foreign());
+  if (arrivals.others() > 0)
+    g_printerr("note: %zu Event signals with another topic or System ID were ignored\n", arrivals.others());
   print(results, options);
   return 0;
 }
