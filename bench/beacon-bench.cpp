@@ -48,6 +48,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench.h"
@@ -423,13 +424,6 @@ std::vector<Count> count_target(Target target, const Options &options, bool mix)
   return counts;
 }
 
-const Count *find_count(const std::vector<Count> &counts, const std::string &target, const std::string &window) {
-  for (const auto &c : counts)
-    if (c.target == target && c.window == window)
-      return &c;
-  return nullptr;
-}
-
 void print_counts(const std::vector<Count> &counts) {
   printf("\ninstructions of the target (callgrind, all threads, measured windows only)\n\n");
   printf("%-7s %-28s %7s %7s %7s %14s %12s\n", "target", "window", "units", "events", "failed", "instructions",
@@ -439,25 +433,19 @@ void print_counts(const std::vector<Count> &counts) {
            c.events, c.failed, c.instructions, c.per_unit());
   printf("\n(units: events, except 'mix: first advertisements' and 'mix: foreign advertisements': advertisements)\n");
   bool header = false;
-  for (const auto &k : counts) {
-    if (k.target != "kavrod")
-      continue;
-    const Count *b = find_count(counts, "bare", k.window);
-    if (b == nullptr || b->per_unit() <= 0)
-      continue;
-    if (!header) {
+  bench::pairs(counts, &Count::window, [&](const Count &k, const Count &b) {
+    if (b.per_unit() <= 0)
+      return;
+    if (!std::exchange(header, true))
       printf("\nratios kavrod / bare, instructions per unit\n");
-      header = true;
-    }
-    printf("%-28s %8.2f\n", k.window.c_str(), k.per_unit() / b->per_unit());
-  }
-  for (const char *target : {"kavrod", "bare"}) {
-    const Count *own = find_count(counts, target, "mix: own events");
-    const Count *foreign = find_count(counts, target, "mix: foreign advertisements");
-    if (own != nullptr && foreign != nullptr && own->per_unit() > 0)
-      printf("%s: a foreign advertisement costs %.1f %% of an own event\n", target,
-             100.0 * foreign->per_unit() / own->per_unit());
-  }
+    printf("%-28s %8.2f\n", k.window.c_str(), k.per_unit() / b.per_unit());
+  });
+  for (const auto &own : counts)
+    for (const auto &foreign : counts)
+      if (own.window == "mix: own events" && foreign.window == "mix: foreign advertisements" &&
+          own.target == foreign.target && own.per_unit() > 0)
+        printf("%s: a foreign advertisement costs %.1f %% of an own event\n", own.target.c_str(),
+               100.0 * foreign.per_unit() / own.per_unit());
   fflush(stdout);
 }
 
@@ -492,13 +480,6 @@ std::vector<Result> bench_target(Target target, const Options &options) {
   return results;
 }
 
-const Result *find(const std::vector<Result> &results, const std::string &target, const std::string &phase) {
-  for (const auto &r : results)
-    if (r.target == target && r.phase == phase)
-      return &r;
-  return nullptr;
-}
-
 void print(const std::vector<Result> &results, const Options &options) {
   printf("\nbeacon -> Event signal: private bus, bluez-sim (hci0), action-engine-sim (1 rule), "
          "flat out = at most %d beacons in flight\n",
@@ -513,23 +494,14 @@ void print(const std::vector<Result> &results, const Options &options) {
            r.p99_ms, r.max_ms, r.target_cpu_us, r.bluez_cpu_us);
   }
 
-  bool both = false;
-  for (const auto &r : results)
-    both = both || (r.target == "bare" && find(results, "kavrod", r.phase) != nullptr);
-  if (both) {
-    printf("\nratios kavrod / bare\n");
-    printf("%-16s %10s %8s %8s %12s\n", "phase", "events/s", "p50", "p99", "CPU/event");
-    for (const auto &k : results) {
-      if (k.target != "kavrod")
-        continue;
-      const Result *b = find(results, "bare", k.phase);
-      if (b == nullptr)
-        continue;
-      printf("%-16s %10.2f %8.2f %8.2f %12.2f\n", k.phase.c_str(), bench::ratio(k.events_per_s, b->events_per_s),
-             bench::ratio(k.p50_ms, b->p50_ms), bench::ratio(k.p99_ms, b->p99_ms),
-             bench::ratio(k.target_cpu_us, b->target_cpu_us));
-    }
-  }
+  bool header = false;
+  bench::pairs(results, &Result::phase, [&](const Result &k, const Result &b) {
+    if (!std::exchange(header, true))
+      printf("\nratios kavrod / bare\n%-16s %10s %8s %8s %12s\n", "phase", "events/s", "p50", "p99", "CPU/event");
+    printf("%-16s %10.2f %8.2f %8.2f %12.2f\n", k.phase.c_str(), bench::ratio(k.events_per_s, b.events_per_s),
+           bench::ratio(k.p50_ms, b.p50_ms), bench::ratio(k.p99_ms, b.p99_ms),
+           bench::ratio(k.target_cpu_us, b.target_cpu_us));
+  });
 
   printf("\nRSS of the target (kB)\n");
   printf("%-7s %10s %14s %14s %10s\n", "target", "start", "after 10,000", "at end", "beacons");

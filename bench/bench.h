@@ -177,6 +177,17 @@ Spread spread(const std::vector<gint64> &samples, double scale = 1);
 /* @a / @b, 0 when @b is not above zero. */
 double ratio(double a, double b);
 
+/* For the tables of kavrod against bare: @f(k, b) for each row k of target
+ * "kavrod" and row b of target "bare" with the same @key. */
+template <typename Row, typename F>
+void pairs(const std::vector<Row> &rows, std::string Row::*key, F f) {
+  for (const Row &k : rows)
+    if (k.target == "kavrod")
+      for (const Row &b : rows)
+        if (b.target == "bare" && b.*key == k.*key)
+          f(k, b);
+}
+
 /* ---- beacons --------------------------------------------------------------- */
 
 /* The 19 bytes after the company identifier: version, System ID, event,
