@@ -21,15 +21,6 @@ namespace {
 
 constexpr char kSystemId[] = "6c1f2a9e-3b5d-4e8f-a0b1-c2d3e4f5a6b7";
 
-struct Run {
-  std::vector<gint64> sent_us, event_us;
-};
-
-void on_event(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *,
-              gpointer data) {
-  static_cast<Run *>(data)->event_us.push_back(g_get_monotonic_time());
-}
-
 guint64 published(GDBusConnection *bus) {
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply =
@@ -67,6 +58,7 @@ int main(int argc, char **argv) {
   g_print("%-8s %-6s %5s %10s %12s %12s %14s\n", "adapter", "loss", "burst", "delivered", "p50 ms", "p99 ms",
           "last ms");
   bench::Verdict verdict;
+  bench::Arrivals events;  // outlives each bus and its filter
   for (const char *loss : {"0", "0.3"}) {
     th::Bus bus;
     auto bluez = bench::start_bluez(bus, {"--adapter", "hci0:nomonitor:sets=0", "--adapter", "hci1",
@@ -79,22 +71,21 @@ int main(int argc, char **argv) {
         !th::wait_until([&] { return bluez->count("monitor") > 0 && published(bus.connection()) == 0; }, 10000))
       g_error("kavrod did not start:\n%s", kavrod.log().c_str());
     th::wait_until([&] { return false; }, 500);  // its monitor registered and activated
+    events.watch(bus.connection(), "com.vemo.Event.Producer1", "Event");
     for (const char *adapter : {"hci0", "hci2"}) {
       for (int burst : {1, 5, 20}) {
-        Run run;
+        std::vector<gint64> sent_us;
         std::vector<std::string> args = {bench::program("BEACON_SENDER_BIN"), "--adapter", adapter};
         if (air_time > 0)
           args.insert(args.end(), {"--air-time", std::to_string(air_time)});
         th::Process sender(args);
         if (!bus.wait_for_name("com.vemo.bt.SendVemoBeacon", 10000))
           g_error("beacon-sender did not start:\n%s", sender.log().c_str());
-        guint sub = g_dbus_connection_signal_subscribe(bus.connection(), nullptr, "com.vemo.Event.Producer1", "Event",
-                                                       nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_event, &run,
-                                                       nullptr);
+        events.arm();
         const guint64 before = published(bus.connection());
         int failed = 0;
         for (int i = 0; i < burst; i++) {
-          run.sent_us.push_back(g_get_monotonic_time());
+          sent_us.push_back(g_get_monotonic_time());
           g_dbus_connection_call(bus.connection(), "com.vemo.bt.SendVemoBeacon", "/com/vemo/bt/SendVemoBeacon",
                                  "com.vemo.bt.SendVemoBeacon", "Send",
                                  g_variant_new("(y@a{sv}sa{sv})", 2,
@@ -113,13 +104,14 @@ int main(int argc, char **argv) {
         }, 300000);
         bench::wait_quiet(kavrod.pid(), 300);
         const guint64 delivered = published(bus.connection()) - before;
-        th::wait_until([&] { return run.event_us.size() >= delivered; }, 2000);
-        g_dbus_connection_signal_unsubscribe(bus.connection(), sub);
+        th::wait_until([&] { return events.count() >= delivered; }, 2000);
+        events.disarm();
+        const std::vector<gint64> event_us = events.times();
         std::vector<double> delays;
-        for (size_t i = 0; i < run.event_us.size() && i < run.sent_us.size(); i++)
-          delays.push_back(static_cast<double>(run.event_us[i] - run.sent_us[i]));
+        for (size_t i = 0; i < event_us.size() && i < sent_us.size(); i++)
+          delays.push_back(static_cast<double>(event_us[i] - sent_us[i]));
         const bench::Spread s = bench::spread(delays, 1e-3);
-        const double last = run.event_us.empty() ? 0 : (run.event_us.back() - run.sent_us.front()) / 1e3;
+        const double last = event_us.empty() ? 0 : (event_us.back() - sent_us.front()) / 1e3;
         g_print("%-8s %-6s %5d %9.0f%% %12.0f %12.0f %14.0f\n", adapter, loss, burst, 100.0 * delivered / burst, s.p50,
                 s.p99, last);
         verdict.check(failed == 0, "%d Sends of a burst of %d on %s failed", failed, burst, adapter);

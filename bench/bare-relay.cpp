@@ -15,15 +15,12 @@
  * Defaults: adapter /org/bluez/hci0, company identifier of the build
  * (BEACON_COMPANY_ID). Owns com.vemo.Bench.BareRelay; exits 0 on
  * SIGINT/SIGTERM, 1 when the bus or the name is lost. */
-#include <gio/gio.h>
-#include <glib-unix.h>
-
 #include <array>
-#include <csignal>
 #include <cstring>
 #include <string>
 #include <unordered_map>
 
+#include "bare.h"
 #include "config.h"
 
 namespace {
@@ -60,9 +57,7 @@ constexpr char kIntrospection[] =
     "  </interface>"
     "</node>";
 
-struct Relay {
-  GDBusConnection *connection = nullptr;
-  GMainLoop *loop = nullptr;
+struct Relay : bare::Life {
   GCancellable *cancellable = nullptr;
   GDBusNodeInfo *node = nullptr;
   std::string adapter_path;
@@ -74,11 +69,6 @@ struct Relay {
   guint monitor_registration = 0;
   guint added_sub = 0, removed_sub = 0, changed_sub = 0;
   guint owner_id = 0;
-  /* Calls, subscriptions and the name owner whose callbacks may still run:
-   * the relay must outlive them. */
-  guint pending = 0;
-  int exit_status = 0;
-  bool stopping = false;
   bool unregistered = false;
   guint64 events = 0;
   /* Last sequence number per device: a repeat of it is the same beacon. */
@@ -252,30 +242,6 @@ void on_registered(GObject *source, GAsyncResult *result, gpointer user_data) {
     g_warning("RegisterMonitor on %s failed: %s", relay->adapter_path.c_str(), error->message);
 }
 
-void quit_with(Relay *relay, int status) {
-  if (relay->stopping)
-    return;
-  if (relay->exit_status == 0)
-    relay->exit_status = status;
-  g_main_loop_quit(relay->loop);
-}
-
-void on_name_lost(GDBusConnection *, const gchar *name, gpointer user_data) {
-  g_warning("lost or could not own the bus name %s", name);
-  quit_with(static_cast<Relay *>(user_data), 1);
-}
-
-void on_closed(GDBusConnection *, gboolean, GError *error, gpointer user_data) {
-  g_warning("system bus connection closed: %s", error != nullptr ? error->message : "by us");
-  quit_with(static_cast<Relay *>(user_data), 1);
-}
-
-gboolean on_signal(gpointer user_data) {
-  g_message("stopping on signal");
-  g_main_loop_quit(static_cast<Relay *>(user_data)->loop);
-  return G_SOURCE_CONTINUE;
-}
-
 bool start(Relay *relay, GError **error) {
   relay->node = g_dbus_node_info_new_for_xml(kIntrospection, error);
   if (relay->node == nullptr)
@@ -305,7 +271,8 @@ bool start(Relay *relay, GError **error) {
                                                           nullptr, kDeviceInterface, G_DBUS_SIGNAL_FLAGS_NONE,
                                                           on_properties_changed, relay, release);
   relay->owner_id = g_bus_own_name_on_connection(relay->connection, kBusName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
-                                                 on_name_lost, relay, release);
+                                                 bare::on_name_lost, static_cast<bare::Life *>(relay),
+                                                 bare::release);
 
   g_dbus_connection_call(relay->connection, "org.bluez", relay->adapter_path.c_str(),
                          "org.bluez.AdvertisementMonitorManager1", "RegisterMonitor",
@@ -362,13 +329,7 @@ int main(int argc, char **argv) {
       {"company-id", 0, 0, G_OPTION_ARG_INT, &company_id, "Company identifier of beacons", "N"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
   };
-  g_autoptr(GOptionContext) options = g_option_context_new("- relay beacons to events with plain GDBus");
-  g_option_context_add_main_entries(options, entries, nullptr);
-  g_autoptr(GError) error = nullptr;
-  if (!g_option_context_parse(options, &argc, &argv, &error)) {
-    g_printerr("bare-relay: %s\n", error->message);
-    return 2;
-  }
+  bare::parse_options(&argc, &argv, "bare-relay", "- relay beacons to events with plain GDBus", entries);
 
   Relay relay;
   if (system_id == nullptr || !parse_system_id(system_id, &relay.system_id)) {
@@ -384,19 +345,10 @@ int main(int argc, char **argv) {
   relay.adapter_path = adapter != nullptr ? adapter : "/org/bluez/hci0";
   relay.device_prefix = relay.adapter_path + "/dev_";
 
-  relay.connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-  if (relay.connection == nullptr) {
-    g_printerr("bare-relay: cannot connect to the system bus: %s\n", error->message);
+  if (!bare::begin(&relay, "bare-relay"))
     return 1;
-  }
-  // Losing the bus ends the relay through the main loop, not _exit().
-  g_dbus_connection_set_exit_on_close(relay.connection, FALSE);
-  const gulong closed_handler = g_signal_connect(relay.connection, "closed", G_CALLBACK(on_closed), &relay);
-  relay.loop = g_main_loop_new(nullptr, FALSE);
   relay.cancellable = g_cancellable_new();
-  const guint sigint = g_unix_signal_add(SIGINT, on_signal, &relay);
-  const guint sigterm = g_unix_signal_add(SIGTERM, on_signal, &relay);
-
+  g_autoptr(GError) error = nullptr;
   if (start(&relay, &error)) {
     g_message("bare-relay relaying System ID %s from %s, run main loop...", system_id, relay.adapter_path.c_str());
     g_main_loop_run(relay.loop);
@@ -407,12 +359,8 @@ int main(int argc, char **argv) {
   stop(&relay);
   g_message("relayed %" G_GUINT64_FORMAT " events", relay.events);
 
-  g_source_remove(sigint);
-  g_source_remove(sigterm);
-  g_signal_handler_disconnect(relay.connection, closed_handler);
   g_clear_pointer(&relay.node, g_dbus_node_info_unref);
   g_clear_object(&relay.cancellable);
-  g_clear_pointer(&relay.loop, g_main_loop_unref);
-  g_clear_object(&relay.connection);
+  bare::end(&relay);
   return relay.exit_status;
 }

@@ -46,9 +46,9 @@
  * KAVROD_BIN, BLUEZ_SIM_BIN, ACTION_ENGINE_SIM_BIN, BARE_RELAY_BIN. */
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "advwatch-utils.h"
@@ -82,57 +82,7 @@ struct Options {
 
 /* ---- Event arrivals ------------------------------------------------------ */
 
-/* Filled by the filter on GDBus's worker thread, read and reset by the
- * main thread between and during phases. */
-class Arrivals {
- public:
-  /* Starts recording up to @capacity events; earlier ones are forgotten. */
-  void arm(size_t capacity) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    times_.assign(capacity, 0);
-    count_ = 0;
-    armed_ = true;
-  }
-  /* Stops recording; late events of the phase are then ignored. */
-  void disarm() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    armed_ = false;
-  }
-  void record(gint64 when) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!armed_)
-      return;
-    if (count_ < times_.size())
-      times_[count_] = when;
-    count_++;
-  }
-  void record_foreign() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    foreign_++;
-  }
-  size_t count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return count_;
-  }
-  size_t foreign() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return foreign_;
-  }
-  /* The arrival times recorded (only valid while disarmed). */
-  std::vector<gint64> times() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::vector<gint64>(times_.begin(), times_.begin() + static_cast<long>(std::min(count_, times_.size())));
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<gint64> times_;
-  size_t count_ = 0;
-  size_t foreign_ = 0;  // Events with another topic or System ID
-  bool armed_ = false;
-};
-
-Arrivals arrivals;
+bench::Arrivals arrivals;
 
 bool is_our_event(GDBusMessage *message) {
   GVariant *body = g_dbus_message_get_body(message);
@@ -144,23 +94,6 @@ bool is_our_event(GDBusMessage *message) {
   const gchar *uuid = nullptr;
   return g_str_equal(topic, kTopic) && g_variant_lookup(data, "UUID", "&s", &uuid) &&
          g_ascii_strcasecmp(uuid, kSystemId) == 0;
-}
-
-/* Timestamps Event signals as they come off the socket, before they queue
- * for the main thread. */
-GDBusMessage *event_filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer) {
-  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL ||
-      g_strcmp0(g_dbus_message_get_interface(message), "com.vemo.Event.Producer1") != 0 ||
-      g_strcmp0(g_dbus_message_get_member(message), "Event") != 0)
-    return message;
-  const gint64 now = g_get_monotonic_time();
-  if (is_our_event(message))
-    arrivals.record(now);
-  else
-    arrivals.record_foreign();
-  // Consumed here: nobody else in this process wants the events.
-  g_object_unref(message);
-  return nullptr;
 }
 
 /* ---- the rig: bus, simulators, target ---------------------------------- */
@@ -203,8 +136,7 @@ class Rig {
     if (!th::wait_until([this] { return bench::monitor_active(bus_.connection()) > 0; }, start_ms))
       fail("the monitor was not activated", *relay_);
 
-    filter_id_ = bench::watch_signals(bus_.connection(), event_filter,
-                                      "type='signal',interface='com.vemo.Event.Producer1',member='Event'");
+    filter_id_ = arrivals.watch(bus_.connection(), "com.vemo.Event.Producer1", "Event", is_our_event);
   }
 
   ~Rig() {
@@ -524,13 +456,6 @@ std::vector<Count> count_target(Target target, const Options &options, bool mix)
   return counts;
 }
 
-const Count *find_count(const std::vector<Count> &counts, const std::string &target, const std::string &window) {
-  for (const auto &c : counts)
-    if (c.target == target && c.window == window)
-      return &c;
-  return nullptr;
-}
-
 void print_counts(const std::vector<Count> &counts) {
   printf("\ninstructions of the target (callgrind, all threads, measured windows only)\n\n");
   printf("%-10s %-28s %7s %7s %7s %14s %12s\n", "target", "window", "units", "events", "failed", "instructions",
@@ -540,39 +465,31 @@ void print_counts(const std::vector<Count> &counts) {
            c.events, c.failed, c.instructions, c.per_unit());
   printf("\n(units: events, except 'mix: first advertisements' and 'mix: foreign advertisements': advertisements)\n");
   bool header = false;
-  for (const auto &k : counts) {
-    if (k.target != "kavrod")
-      continue;
-    const Count *b = find_count(counts, "bare", k.window);
-    if (b == nullptr || b->per_unit() <= 0)
-      continue;
-    if (!header) {
+  bench::pairs(counts, &Count::window, [&](const Count &k, const Count &b) {
+    if (b.per_unit() <= 0)
+      return;
+    if (!std::exchange(header, true))
       printf("\nratios kavrod / bare, instructions per unit\n");
-      header = true;
-    }
-    printf("%-28s %8.2f\n", k.window.c_str(), k.per_unit() / b->per_unit());
-  }
+    printf("%-28s %8.2f\n", k.window.c_str(), k.per_unit() / b.per_unit());
+  });
   header = false;
-  for (const auto &k : counts) {
-    if (k.target != "kavrod-key")
-      continue;
-    const Count *plain = find_count(counts, "kavrod", k.window);
-    if (plain == nullptr || plain->per_unit() <= 0 || k.window.find("foreign") != std::string::npos)
-      continue;
-    if (!header) {
-      printf("\nsigned beacons: kavrod with a key / without, instructions per unit (verification's share)\n");
-      header = true;
-    }
-    printf("%-28s %8.3f  (%+.1f %%)\n", k.window.c_str(), k.per_unit() / plain->per_unit(),
-           100.0 * (k.per_unit() - plain->per_unit()) / plain->per_unit());
-  }
-  for (const char *target : {"kavrod", "bare"}) {
-    const Count *own = find_count(counts, target, "mix: own events");
-    const Count *foreign = find_count(counts, target, "mix: foreign advertisements");
-    if (own != nullptr && foreign != nullptr && own->per_unit() > 0)
-      printf("%s: a foreign advertisement costs %.1f %% of an own event\n", target,
-             100.0 * foreign->per_unit() / own->per_unit());
-  }
+  bench::pairs(
+      counts, &Count::window,
+      [&](const Count &k, const Count &plain) {
+        if (plain.per_unit() <= 0 || k.window.find("foreign") != std::string::npos)
+          return;
+        if (!std::exchange(header, true))
+          printf("\nsigned beacons: kavrod with a key / without, instructions per unit (verification's share)\n");
+        printf("%-28s %8.3f  (%+.1f %%)\n", k.window.c_str(), k.per_unit() / plain.per_unit(),
+               100.0 * (k.per_unit() - plain.per_unit()) / plain.per_unit());
+      },
+      "kavrod-key", "kavrod");
+  for (const auto &own : counts)
+    for (const auto &foreign : counts)
+      if (own.window == "mix: own events" && foreign.window == "mix: foreign advertisements" &&
+          own.target == foreign.target && own.per_unit() > 0)
+        printf("%s: a foreign advertisement costs %.1f %% of an own event\n", own.target.c_str(),
+               100.0 * foreign.per_unit() / own.per_unit());
   fflush(stdout);
 }
 
@@ -607,13 +524,6 @@ std::vector<Result> bench_target(Target target, const Options &options) {
   return results;
 }
 
-const Result *find(const std::vector<Result> &results, const std::string &target, const std::string &phase) {
-  for (const auto &r : results)
-    if (r.target == target && r.phase == phase)
-      return &r;
-  return nullptr;
-}
-
 void print(const std::vector<Result> &results, const Options &options) {
   printf("\nbeacon -> Event signal: private bus, bluez-sim (hci0), action-engine-sim (1 rule), "
          "flat out = at most %d beacons in flight\n",
@@ -628,23 +538,14 @@ void print(const std::vector<Result> &results, const Options &options) {
            r.p99_ms, r.max_ms, r.target_cpu_us, r.bluez_cpu_us);
   }
 
-  bool both = false;
-  for (const auto &r : results)
-    both = both || (r.target == "bare" && find(results, "kavrod", r.phase) != nullptr);
-  if (both) {
-    printf("\nratios kavrod / bare\n");
-    printf("%-16s %10s %8s %8s %12s\n", "phase", "events/s", "p50", "p99", "CPU/event");
-    for (const auto &k : results) {
-      if (k.target != "kavrod")
-        continue;
-      const Result *b = find(results, "bare", k.phase);
-      if (b == nullptr)
-        continue;
-      printf("%-16s %10.2f %8.2f %8.2f %12.2f\n", k.phase.c_str(), bench::ratio(k.events_per_s, b->events_per_s),
-             bench::ratio(k.p50_ms, b->p50_ms), bench::ratio(k.p99_ms, b->p99_ms),
-             bench::ratio(k.target_cpu_us, b->target_cpu_us));
-    }
-  }
+  bool header = false;
+  bench::pairs(results, &Result::phase, [&](const Result &k, const Result &b) {
+    if (!std::exchange(header, true))
+      printf("\nratios kavrod / bare\n%-16s %10s %8s %8s %12s\n", "phase", "events/s", "p50", "p99", "CPU/event");
+    printf("%-16s %10.2f %8.2f %8.2f %12.2f\n", k.phase.c_str(), bench::ratio(k.events_per_s, b.events_per_s),
+           bench::ratio(k.p50_ms, b.p50_ms), bench::ratio(k.p99_ms, b.p99_ms),
+           bench::ratio(k.target_cpu_us, b.target_cpu_us));
+  });
 
   printf("\nRSS of the target (kB)\n");
   printf("%-7s %10s %14s %14s %10s\n", "target", "start", "after 10,000", "at end", "beacons");
@@ -739,8 +640,8 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  if (arrivals.foreign() > 0)
-    g_printerr("note: %zu Event signals with another topic or System ID were ignored\n", arrivals.foreign());
+  if (arrivals.others() > 0)
+    g_printerr("note: %zu Event signals with another topic or System ID were ignored\n", arrivals.others());
   print(results, options);
   return 0;
 }

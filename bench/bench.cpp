@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -111,6 +112,12 @@ TempFile::TempFile(const char *pattern, const std::string &text) {
   close(fd);
   path_ = path;
   g_free(path);
+  write(text);
+}
+
+void TempFile::write(const std::string &text) const {
+  g_autoptr(GError) error = nullptr;
+  g_unlink(path_.c_str());
   if (!g_file_set_contents(path_.c_str(), text.c_str(), static_cast<gssize>(text.size()), &error))
     throw std::runtime_error(std::string("cannot write ") + path_ + ": " + error->message);
 }
@@ -179,14 +186,81 @@ int monitor_active(GDBusConnection *connection, const char *client) {
   return active;
 }
 
-guint watch_signals(GDBusConnection *connection, GDBusMessageFilterFunction filter, const char *rule) {
-  const guint id = g_dbus_connection_add_filter(connection, filter, nullptr, nullptr);
+guint Arrivals::watch(GDBusConnection *connection, const char *interface, const char *member,
+                      bool (*ours)(GDBusMessage *)) {
+  interface_ = interface;
+  member_ = member;
+  ours_ = ours;
+  const guint id = g_dbus_connection_add_filter(connection, filter, this, nullptr);
+  const std::string rule = "type='signal',interface='" + interface_ + "',member='" + member_ + "'";
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = th::call(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", "AddMatch", g_variant_new("(s)", rule), nullptr, &error);
+  g_autoptr(GVariant) reply =
+      th::call(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "AddMatch",
+               g_variant_new("(s)", rule.c_str()), nullptr, &error);
   if (reply == nullptr)
-    g_error("AddMatch %s failed: %s", rule, error->message);
+    g_error("AddMatch %s failed: %s", rule.c_str(), error->message);
   return id;
+}
+
+GDBusMessage *Arrivals::filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer data) {
+  auto *self = static_cast<Arrivals *>(data);
+  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL ||
+      g_strcmp0(g_dbus_message_get_interface(message), self->interface_.c_str()) != 0 ||
+      g_strcmp0(g_dbus_message_get_member(message), self->member_.c_str()) != 0)
+    return message;
+  const gint64 now = g_get_monotonic_time();
+  const bool ours = self->ours_ == nullptr || self->ours_(message);
+  {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    if (!ours) {
+      self->others_++;
+    } else if (self->armed_) {
+      if (self->count_++ < self->capacity_)
+        self->times_.push_back(now);
+      self->arrived_.notify_all();
+    }
+  }
+  // Consumed here: nobody else in the process wants them.
+  g_object_unref(message);
+  return nullptr;
+}
+
+void Arrivals::arm(size_t capacity) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A phase's arrivals get their memory up front, not in the filter.
+  if (capacity != SIZE_MAX)
+    times_.assign(capacity, 0);
+  times_.clear();
+  capacity_ = capacity;
+  count_ = 0;
+  armed_ = true;
+}
+
+void Arrivals::disarm() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  armed_ = false;
+}
+
+size_t Arrivals::count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
+}
+
+size_t Arrivals::others() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return others_;
+}
+
+std::vector<gint64> Arrivals::times() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return times_;
+}
+
+gint64 Arrivals::wait_for(size_t index, gint64 timeout_us) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!arrived_.wait_for(lock, std::chrono::microseconds(timeout_us), [&] { return times_.size() > index; }))
+    return -1;
+  return times_[index];
 }
 
 /* ---- process figures ----------------------------------------------------- */

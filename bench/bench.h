@@ -8,9 +8,12 @@
 #include <gio/gio.h>
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,6 +69,8 @@ class TempFile {
   TempFile(const TempFile &) = delete;
   TempFile &operator=(const TempFile &) = delete;
   const std::string &path() const { return path_; }
+  /* Replaces the file (a new inode, as an editor would) with @text. */
+  void write(const std::string &text) const;
 
  private:
   std::string path_;
@@ -102,8 +107,38 @@ bool start_daemon(Fixture &t, const std::vector<std::string> &bluez_args, const 
   return t.wait_systemid(id) && t.wait_monitors(1);
 }
 
-/* AddMatch for @rule, and @filter on @connection; the filter's id. */
-guint watch_signals(GDBusConnection *connection, GDBusMessageFilterFunction filter, const char *rule);
+/* Arrival times of a signal, taken as it comes off the socket (a
+ * connection filter on GDBus's worker thread) before it queues for the main
+ * thread, and read by the measuring thread. */
+class Arrivals {
+ public:
+  /* Records the signals @interface.@member on @connection from now on and
+   * consumes them; @ours (may be nullptr: all are) tells those to time
+   * from others, which are only counted. The filter's id. */
+  guint watch(GDBusConnection *connection, const char *interface, const char *member,
+              bool (*ours)(GDBusMessage *) = nullptr);
+  /* Times the next @capacity arrivals (earlier ones are forgotten); later
+   * ones are only counted. */
+  void arm(size_t capacity = SIZE_MAX);
+  /* Stops timing and counting: late signals of a phase are ignored. */
+  void disarm();
+  size_t count() const;
+  size_t others() const;
+  std::vector<gint64> times() const;
+  /* The arrival time of the signal numbered @index since arm(), or -1
+   * when it did not come within @timeout_us. */
+  gint64 wait_for(size_t index, gint64 timeout_us);
+
+ private:
+  static GDBusMessage *filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer self);
+  mutable std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<gint64> times_;
+  size_t capacity_ = 0, count_ = 0, others_ = 0;
+  bool armed_ = false;
+  std::string interface_, member_;
+  bool (*ours_)(GDBusMessage *) = nullptr;
+};
 
 /* ---- process figures ----------------------------------------------------- */
 
@@ -141,6 +176,18 @@ Spread spread(const std::vector<gint64> &samples, double scale = 1);
 
 /* @a / @b, 0 when @b is not above zero. */
 double ratio(double a, double b);
+
+/* For the tables of kavrod against bare: @f(k, b) for each row k of target
+ * @first and row b of target @second with the same @key. */
+template <typename Row, typename F>
+void pairs(const std::vector<Row> &rows, std::string Row::*key, F f, const char *first = "kavrod",
+           const char *second = "bare") {
+  for (const Row &k : rows)
+    if (k.target == first)
+      for (const Row &b : rows)
+        if (b.target == second && b.*key == k.*key)
+          f(k, b);
+}
 
 /* ---- beacons --------------------------------------------------------------- */
 

@@ -29,6 +29,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench.h"
@@ -258,13 +259,10 @@ void print_counts(const std::vector<Result> &results) {
   printf("%-7s %-14s %7s %6s %14s\n", "target", "mode", "calls", "errors", "instr/call");
   for (const auto &r : results)
     printf("%-7s %-14s %7d %6d %14.0f\n", r.target.c_str(), r.mode.c_str(), r.calls, r.errors, r.server_cpu_us);
-  for (const auto &k : results) {
-    if (k.target != "kavrod")
-      continue;
-    for (const auto &b : results)
-      if (b.target == "bare" && b.mode == k.mode && b.server_cpu_us > 0)
-        printf("ratio kavrod / bare, %-14s %6.2f\n", k.mode.c_str(), k.server_cpu_us / b.server_cpu_us);
-  }
+  bench::pairs(results, &Result::mode, [](const Result &k, const Result &b) {
+    if (b.server_cpu_us > 0)
+      printf("ratio kavrod / bare, %-14s %6.2f\n", k.mode.c_str(), k.server_cpu_us / b.server_cpu_us);
+  });
   fflush(stdout);
 }
 
@@ -277,20 +275,14 @@ void print(const std::vector<Result> &results) {
     printf("%-7s %-14s %7d %6d %10.0f %9.0f %9.0f %9.0f %14.1f\n", r.target.c_str(), r.mode.c_str(), r.calls,
            r.errors, r.calls_per_s, r.p50_us, r.p99_us, r.max_us, r.server_cpu_us);
   bool header = false;
-  for (const auto &k : results) {
-    if (k.target != "kavrod")
-      continue;
-    for (const auto &b : results) {
-      if (b.target != "bare" || b.mode != k.mode || b.calls_per_s <= 0 || b.p50_us <= 0 || b.p99_us <= 0)
-        continue;
-      if (!header) {
-        printf("\nratios kavrod / bare\n%-14s %10s %8s %8s %14s\n", "mode", "calls/s", "p50", "p99", "CPU/call");
-        header = true;
-      }
-      printf("%-14s %10.2f %8.2f %8.2f %14.2f\n", k.mode.c_str(), k.calls_per_s / b.calls_per_s, k.p50_us / b.p50_us,
-             k.p99_us / b.p99_us, b.server_cpu_us > 0 ? k.server_cpu_us / b.server_cpu_us : 0);
-    }
-  }
+  bench::pairs(results, &Result::mode, [&](const Result &k, const Result &b) {
+    if (b.calls_per_s <= 0 || b.p50_us <= 0 || b.p99_us <= 0)
+      return;
+    if (!std::exchange(header, true))
+      printf("\nratios kavrod / bare\n%-14s %10s %8s %8s %14s\n", "mode", "calls/s", "p50", "p99", "CPU/call");
+    printf("%-14s %10.2f %8.2f %8.2f %14.2f\n", k.mode.c_str(), k.calls_per_s / b.calls_per_s, k.p50_us / b.p50_us,
+           k.p99_us / b.p99_us, bench::ratio(k.server_cpu_us, b.server_cpu_us));
+  });
   fflush(stdout);
 }
 

@@ -33,11 +33,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <utility>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -70,37 +68,38 @@ struct Options {
 
 /* ---- the plug-in, as a host loads it ---------------------------------- */
 
-/* Feedback of every instance; the entry points call it on host threads. */
-class Host {
+/* How many things went wrong, from any thread, and the first one's text. */
+class Tally {
  public:
-  static void on_feedback(gpointer user_data, gint32 status, GError *error) {
-    auto *host = static_cast<Host *>(user_data);
-    host->reports_.fetch_add(1);
-    if (error == nullptr)
-      return;
-    {
-      std::lock_guard<std::mutex> lock(host->mutex_);
-      if (host->errors_++ == 0)
-        host->first_error_ = "status " + std::to_string(status) + ": " + error->message;
-    }
-    /* Handed over to the host. */
-    g_error_free(error);
-  }
-  size_t errors() const {
+  void add(const std::string &text) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return errors_;
+    if (count_++ == 0)
+      first_ = text;
   }
-  std::string first_error() const {
+  /* The count since the last take, and the first one's text. */
+  size_t take(std::string *first) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return first_error_;
+    *first = std::move(first_);
+    first_.clear();
+    return std::exchange(count_, 0);
   }
 
  private:
-  std::atomic<size_t> reports_{0};
-  mutable std::mutex mutex_;
-  size_t errors_ = 0;
-  std::string first_error_;
+  std::mutex mutex_;
+  size_t count_ = 0;
+  std::string first_;
 };
+
+/* Feedback errors of every instance; the entry points report on host
+ * threads. */
+Tally feedback_errors;
+
+void on_feedback(gpointer errors, gint32 status, GError *error) {
+  if (error == nullptr)
+    return;
+  static_cast<Tally *>(errors)->add("status " + std::to_string(status) + ": " + error->message);
+  g_error_free(error);  // handed over to the host
+}
 
 /* What every create gets: one parsed node and one parameter table, as the
  * engine keeps them per rule. plugin_create copies what it needs. */
@@ -122,85 +121,21 @@ struct Action {
 
 /* ---- log of the bench process (the plug-in logs here) ----------------- */
 
-/* Counts the plug-in's warnings and messages instead of printing each;
- * criticals and errors go to GLib's handler (fatal as usual). Debug
- * output is dropped: it would dominate the timings. */
-class LogCounter {
- public:
-  LogCounter() { g_log_set_default_handler(handler, this); }
-  ~LogCounter() { g_log_set_default_handler(g_log_default_handler, nullptr); }
-  LogCounter(const LogCounter &) = delete;
-  LogCounter &operator=(const LogCounter &) = delete;
+/* The plug-in's warnings, counted instead of printed; criticals and
+ * errors go to GLib's handler (fatal as usual). Debug output is dropped:
+ * it would dominate the timings. */
+Tally plugin_warnings;
 
-  /* Warnings since the last take, with the first one's text. */
-  size_t take_warnings(std::string *first) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = warnings_;
-    *first = first_warning_;
-    warnings_ = 0;
-    first_warning_.clear();
-    return n;
-  }
-
- private:
-  static void handler(const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer data) {
-    auto *self = static_cast<LogCounter *>(data);
-    if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL)) {
-      g_log_default_handler(domain, level, message, nullptr);
-      return;
-    }
-    if (level & G_LOG_LEVEL_WARNING) {
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      if (self->warnings_++ == 0)
-        self->first_warning_ = message;
-    }
-  }
-  std::mutex mutex_;
-  size_t warnings_ = 0;
-  std::string first_warning_;
-};
+void count_warnings(const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer) {
+  if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL))
+    g_log_default_handler(domain, level, message, nullptr);
+  else if (level & G_LOG_LEVEL_WARNING)
+    plugin_warnings.add(message);
+}
 
 /* ---- SendReceived arrivals --------------------------------------------- */
 
-class Arrivals {
- public:
-  void record(gint64 when) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    times_.push_back(when);
-    cond_.notify_all();
-  }
-  size_t count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return times_.size();
-  }
-  /* Arrival time of the signal numbered @index (from 0), or -1 when it
-   * did not come in time. */
-  gint64 wait_for(size_t index) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kWaitUs);
-    if (!cond_.wait_until(lock, deadline, [&] { return times_.size() > index; }))
-      return -1;
-    return times_[index];
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable cond_;
-  std::vector<gint64> times_;
-};
-
-Arrivals arrivals;
-
-GDBusMessage *send_received_filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer) {
-  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL ||
-      g_strcmp0(g_dbus_message_get_interface(message), kControl) != 0 ||
-      g_strcmp0(g_dbus_message_get_member(message), "SendReceived") != 0)
-    return message;
-  arrivals.record(g_get_monotonic_time());
-  /* Nobody else in this process reads them. */
-  g_object_unref(message);
-  return nullptr;
-}
+bench::Arrivals arrivals;
 
 /* ---- /proc/self -------------------------------------------------------- */
 
@@ -254,7 +189,7 @@ void print_stats(const char *name, const bench::Spread &s) {
 
 class Rig {
  public:
-  Rig(const ph::Plugin &plugin, Host &host, Action &action) : plugin_(plugin), host_(host), action_(action) {
+  Rig(const ph::Plugin &plugin, Action &action) : plugin_(plugin), action_(action) {
     service_ = bench::start_service(bus_, "BEACON_SENDER_BIN", {"--no-bluez"}, kService);
 
     /* The plug-in uses the process's shared system-bus connection; the
@@ -265,8 +200,8 @@ class Rig {
       g_error("cannot connect to the bench's bus: %s", error->message);
     g_dbus_connection_set_exit_on_close(shared_, FALSE);
 
-    filter_id_ = bench::watch_signals(bus_.connection(), send_received_filter,
-                                      "type='signal',interface='com.vemo.Sim.SendVemoBeacon1',member='SendReceived'");
+    arrivals.arm();
+    filter_id_ = arrivals.watch(bus_.connection(), kControl, "SendReceived");
   }
 
   ~Rig() {
@@ -297,7 +232,7 @@ class Rig {
   gpointer create() {
     g_autoptr(GError) error = nullptr;
     gpointer instance = plugin_.create(action_.config, action_.parameters, &action_.setup_parameters, nullptr,
-                                       nullptr, Host::on_feedback, &host_, &error);
+                                       nullptr, on_feedback, &feedback_errors, &error);
     if (instance == nullptr)
       g_error("plugin_create failed: %s", error != nullptr ? error->message : "no error given");
     return instance;
@@ -342,7 +277,6 @@ class Rig {
   }
 
   const ph::Plugin &plugin_;
-  Host &host_;
   Action &action_;
   th::Bus bus_;  // sets DBUS_SYSTEM_BUS_ADDRESS before anything connects
   std::unique_ptr<th::Process> service_;
@@ -352,7 +286,7 @@ class Rig {
 
 /* ---- 1. plugin_start -> SendReceived ------------------------------------ */
 
-bool bench_latency(Rig &rig, const ph::Plugin &plugin, const Options &options, LogCounter &log) {
+bool bench_latency(Rig &rig, const ph::Plugin &plugin, const Options &options) {
   g_print("\n1. plugin_start -> SendReceived vs bare synchronous Send (%d rounds after %d warm-up)\n",
           options.sends, options.warmup);
   if (!rig.set_fault("none"))
@@ -378,7 +312,7 @@ bool bench_latency(Rig &rig, const ph::Plugin &plugin, const Options &options, L
     gint64 t0 = g_get_monotonic_time();
     plugin.start(instance);
     gint64 returned = g_get_monotonic_time();
-    gint64 arrived = arrivals.wait_for(next++);
+    gint64 arrived = arrivals.wait_for(next++, kWaitUs);
     if (arrived < 0 || !rig.wait_idle(instance)) {
       g_printerr("round %d: the plug-in's Send %s\n", round, arrived < 0 ? "never arrived" : "never ended");
       ok = false;
@@ -401,7 +335,7 @@ bool bench_latency(Rig &rig, const ph::Plugin &plugin, const Options &options, L
       ok = false;
       break;
     }
-    arrived = arrivals.wait_for(next++);
+    arrived = arrivals.wait_for(next++, kWaitUs);
     if (arrived < 0) {
       g_printerr("round %d: the bare Send's signal never arrived\n", round);
       ok = false;
@@ -416,7 +350,7 @@ bool bench_latency(Rig &rig, const ph::Plugin &plugin, const Options &options, L
   rig.clear_calls();
 
   std::string first;
-  const size_t warnings = log.take_warnings(&first);
+  const size_t warnings = plugin_warnings.take(&first);
   if (warnings > 0)
     g_printerr("the plug-in logged %zu warnings, first: %s\n", warnings, first.c_str());
   if (!ok)
@@ -434,7 +368,7 @@ bool bench_latency(Rig &rig, const ph::Plugin &plugin, const Options &options, L
 
 /* ---- 2. plugin_free ----------------------------------------------------- */
 
-bool bench_free(Rig &rig, const ph::Plugin &plugin, const Options &options, LogCounter &log) {
+bool bench_free(Rig &rig, const ph::Plugin &plugin, const Options &options) {
   g_print("\n2. plugin_free (%d rounds each)\n", options.rounds);
   std::vector<gint64> blocked, idle;
   bool ok = rig.set_fault("block");
@@ -447,7 +381,7 @@ bool bench_free(Rig &rig, const ph::Plugin &plugin, const Options &options, LogC
     const size_t index = arrivals.count();
     plugin.start(instance);
     /* Recorded and signalled, then held by the service. */
-    if (arrivals.wait_for(index) < 0 || !plugin.check_running(instance)) {
+    if (arrivals.wait_for(index, kWaitUs) < 0 || !plugin.check_running(instance)) {
       g_printerr("round %d: the Send was not held by the service\n", round);
       plugin.free(instance);
       ok = false;
@@ -459,7 +393,7 @@ bool bench_free(Rig &rig, const ph::Plugin &plugin, const Options &options, LogC
   }
   std::string first;
   /* Each cancelled Send is a warning of the plug-in. */
-  const size_t cancelled = log.take_warnings(&first);
+  const size_t cancelled = plugin_warnings.take(&first);
 
   ok = rig.set_fault("none") && ok;
   for (int round = 0; round < options.rounds && ok; round++) {
@@ -474,7 +408,7 @@ bool bench_free(Rig &rig, const ph::Plugin &plugin, const Options &options, LogC
   }
   rig.clear_calls();
   std::string unexpected_first;
-  const size_t unexpected = log.take_warnings(&unexpected_first);
+  const size_t unexpected = plugin_warnings.take(&unexpected_first);
   if (unexpected > 0)
     g_printerr("the plug-in logged %zu warnings freeing idle instances, first: %s\n", unexpected,
                unexpected_first.c_str());
@@ -504,7 +438,7 @@ void print_instances(const char *mode, int n, gint64 create_us, gint64 free_us, 
   g_print("    VmRSS    before %ld kB  peak %ld kB  after %ld kB\n", before.rss_kb, peak.rss_kb, after.rss_kb);
 }
 
-bool bench_instances(Rig &rig, const ph::Plugin &plugin, const Options &options, LogCounter &log) {
+bool bench_instances(Rig &rig, const ph::Plugin &plugin, const Options &options) {
   const int n = options.instances;
   g_print("\n3. %d instances in one host (the bench's sampler thread is counted)\n", n);
   {
@@ -538,7 +472,7 @@ bool bench_instances(Rig &rig, const ph::Plugin &plugin, const Options &options,
     print_instances("create/free pairs", n, -1, t1 - t0, before, sampler.peak(), read_status());
   }
   std::string first;
-  const size_t warnings = log.take_warnings(&first);
+  const size_t warnings = plugin_warnings.take(&first);
   if (warnings > 0)
     g_printerr("the plug-in logged %zu warnings creating and freeing instances, first: %s\n", warnings,
                first.c_str());
@@ -567,20 +501,21 @@ int main(int argc, char **argv) {
   const std::string path = bench::program("TELVO_PLUGIN");
   const ph::Plugin &plugin = ph::plugin();
 
-  LogCounter log;
-  Host host;
+  g_log_set_default_handler(count_warnings, nullptr);
   Action action;
   bool ok = true;
   {
-    Rig rig(plugin, host, action);
+    Rig rig(plugin, action);
     g_print("plugin-bench: %s against %s --no-bluez\n", path.c_str(),
             bench::program("BEACON_SENDER_BIN").c_str());
-    ok = bench_latency(rig, plugin, options, log) && ok;
-    ok = bench_free(rig, plugin, options, log) && ok;
-    ok = bench_instances(rig, plugin, options, log) && ok;
+    ok = bench_latency(rig, plugin, options) && ok;
+    ok = bench_free(rig, plugin, options) && ok;
+    ok = bench_instances(rig, plugin, options) && ok;
   }
-  if (host.errors() > 0) {
-    g_printerr("plugin-bench: %zu feedback errors, first: %s\n", host.errors(), host.first_error().c_str());
+  g_log_set_default_handler(g_log_default_handler, nullptr);
+  std::string first;
+  if (const size_t errors = feedback_errors.take(&first)) {
+    g_printerr("plugin-bench: %zu feedback errors, first: %s\n", errors, first.c_str());
     ok = false;
   }
   return ok ? 0 : 1;

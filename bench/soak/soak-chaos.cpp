@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
@@ -153,10 +154,9 @@ class Chaos {
 
  private:
   // Set-up.
-  void write_policy(const std::string &text);
-  void start_bluez();
-  void start_engine();
-  void write_rules();
+  void start_bluez() { t_->bluez = bench::start_bluez(t_->bus, {"--device-timeout", "0", "--adapter", adapter_}); }
+  void start_engine() { t_->engine = bench::start_engine(t_->bus, rules_.path()); }
+  void write_rules() { rules_.write(kt::rule(1, own_id_) + kt::rule(2, kForeignId, false)); }
   void connect_allowed_user();
 
   // Beacons and events.
@@ -173,7 +173,7 @@ class Chaos {
   // Observation.
   Status status();
   std::string list_id(GDBusConnection *connection, std::string *error_name = nullptr);
-  int monitor_active();  // 1 active monitor of kavrod's, 0 none, -1 cannot tell
+  int monitor_active() { return bench::monitor_active(conn_, kavrod_name_.c_str()); }
   bool barrier();
   double await_state(const char *want, gint64 from, gint64 allowance_ms, bool check_id);
   void check_listening_truth(bool strict, const char *where);
@@ -237,13 +237,6 @@ class Chaos {
 
 /* ---- set-up ------------------------------------------------------------ */
 
-void Chaos::write_policy(const std::string &text) {
-  g_unlink(policy_.path().c_str());
-  g_autoptr(GError) error = nullptr;
-  if (!g_file_set_contents(policy_.path().c_str(), text.c_str(), static_cast<gssize>(text.size()), &error))
-    g_error("cannot write the policy file: %s", error->message);
-}
-
 std::string policy_text(guint uid, int variant) {
   const std::string u = std::to_string(uid);
   switch (variant) {
@@ -258,21 +251,6 @@ std::string policy_text(guint uid, int variant) {
              "# rewritten by hand\r\n[com.vemo.bt.receivevemobeacon.pause]\r\nusers=" + u + "\r\n"
              "[com.vemo.bt.receivevemobeacon.list]\r\nusers=" + u + ";0\r\n";
   }
-}
-
-void Chaos::start_bluez() {
-  t_->bluez = bench::start_bluez(t_->bus, {"--device-timeout", "0", "--adapter", adapter_});
-}
-
-void Chaos::write_rules() {
-  const std::string rules = kt::rule(1, own_id_) + kt::rule(2, kForeignId, false);
-  g_autoptr(GError) error = nullptr;
-  if (!g_file_set_contents(rules_.path().c_str(), rules.c_str(), static_cast<gssize>(rules.size()), &error))
-    g_error("cannot write the rules file: %s", error->message);
-}
-
-void Chaos::start_engine() {
-  t_->engine = bench::start_engine(t_->bus, rules_.path());
 }
 
 /* A second connection for the operator's Pause/Resume: as nobody when we
@@ -471,10 +449,6 @@ std::string Chaos::list_id(GDBusConnection *connection, std::string *error_name)
   return ids[0] != nullptr ? ids[0] : "<none>";
 }
 
-int Chaos::monitor_active() {
-  return bench::monitor_active(conn_, kavrod_name_.c_str());
-}
-
 /* Every event kavrod has published so far has reached us, and it published
  * none for a moment: the phases before and after do not mix. */
 bool Chaos::barrier() {
@@ -588,17 +562,10 @@ void Chaos::check_listening_truth(bool strict, const char *where) {
 void Chaos::show_kavrod_log() {
   const std::string log = t_->kavrod->log();
   std::vector<std::string> lines;
-  size_t at = std::min(fault_log_offset_, log.size());
-  while (at < log.size()) {
-    size_t end = log.find('\n', at);
-    if (end == std::string::npos)
-      end = log.size();
-    const std::string line = log.substr(at, end - at);
-    if (line.find("beacon") != std::string::npos || line.find("monitor") != std::string::npos ||
-        line.find("Beacon") != std::string::npos || line.find("event") != std::string::npos)
-      lines.push_back(line);
-    at = end + 1;
-  }
+  g_auto(GStrv) all = g_strsplit(log.c_str() + std::min(fault_log_offset_, log.size()), "\n", -1);
+  for (gchar **line = all; *line != nullptr; line++)
+    if (strstr(*line, "beacon") || strstr(*line, "monitor") || strstr(*line, "Beacon") || strstr(*line, "event"))
+      lines.push_back(*line);
   const size_t from = lines.size() > 60 ? lines.size() - 60 : 0;
   g_printerr("---- kavrod since fault %d began (last %zu of %zu lines) ----\n", fault_index_, lines.size() - from,
              lines.size());
@@ -660,15 +627,14 @@ void Chaos::engine_call(const char *iface, const char *method, GVariant *params)
 }
 
 std::string Chaos::new_uuid() {
+  // A version 4 UUID drawn from the schedule.
   std::uniform_int_distribution<int> byte(0, 255);
-  guint8 b[16];
-  for (auto &x : b)
-    x = static_cast<guint8>(byte(rng_));
-  b[6] = static_cast<guint8>((b[6] & 0x0f) | 0x40);
-  b[8] = static_cast<guint8>((b[8] & 0x3f) | 0x80);
-  char text[37];
-  g_snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-             b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  std::string text;
+  for (int i = 0; i < 16; i++) {
+    const int b = i == 6 ? (byte(rng_) & 0x0f) | 0x40 : i == 8 ? (byte(rng_) & 0x3f) | 0x80 : byte(rng_);
+    g_autofree gchar *hex = g_strdup_printf(i == 4 || i == 6 || i == 8 || i == 10 ? "-%02x" : "%02x", b);
+    text += hex;
+  }
   return text;
 }
 
@@ -788,7 +754,7 @@ gint64 Chaos::inject_fault(Kind kind) {
     }
     case kPolicy: {
       std::string refused_with;
-      write_policy(policy_text(user_uid_, 1));
+      policy_.write(policy_text(user_uid_, 1));
       verdict_.check(list_id(user_conn_, &refused_with) == own_id_,
                      "fault %d: List as uid %u failed after the policy was rewritten: %s", fault_index_, user_uid_,
                      refused_with.c_str());
@@ -798,10 +764,10 @@ gint64 Chaos::inject_fault(Kind kind) {
       g_unlink(policy_.path().c_str());
       switch (broken) {
         case 0:
-          write_policy("[com.vemo.bt.receivevemobeacon.list\nusers=" + std::to_string(user_uid_) + "\n");
+          policy_.write("[com.vemo.bt.receivevemobeacon.list\nusers=" + std::to_string(user_uid_) + "\n");
           break;
         case 1:
-          write_policy("[com.vemo.bt.receivevemobeacon.list]\nuser=" + std::to_string(user_uid_) + "\n");
+          policy_.write("[com.vemo.bt.receivevemobeacon.list]\nuser=" + std::to_string(user_uid_) + "\n");
           break;
         case 2:
           if (mkfifo(policy_.path().c_str(), 0644) != 0)
@@ -812,14 +778,11 @@ gint64 Chaos::inject_fault(Kind kind) {
       }
       refused_with.clear();
       const std::string got = list_id(user_conn_, &refused_with);
+      static const char *const kBroken[] = {"unclosed", "misspelt", "a FIFO", "missing"};
       verdict_.check(got == "<error>", "fault %d: List as uid %u answered '%s' with the policy %s", fault_index_,
-                     user_uid_, got.c_str(),
-                     broken == 0   ? "unclosed"
-                     : broken == 1 ? "misspelt"
-                     : broken == 2 ? "a FIFO"
-                                   : "missing");
+                     user_uid_, got.c_str(), kBroken[broken]);
       sleep_ms(hold());
-      write_policy(policy_text(user_uid_, 0));
+      policy_.write(policy_text(user_uid_, 0));
       refused_with.clear();
       verdict_.check(list_id(user_conn_, &refused_with) == own_id_,
                      "fault %d: List as uid %u failed after the policy was restored: %s", fault_index_, user_uid_,
@@ -941,7 +904,7 @@ int Chaos::run() {
       nullptr);
 
   connect_allowed_user();
-  write_policy(policy_text(user_uid_, 0));
+  policy_.write(policy_text(user_uid_, 0));
   write_rules();
   start_bluez();
   start_engine();
