@@ -336,7 +336,7 @@ size_t inject_all(GDBusConnection *connection, const std::vector<Advertisement> 
     while (next < ads.size() && calls.in_flight < kMaxCallsInFlight) {
       const Advertisement &ad = ads[next++];
       calls.in_flight++;
-      std::vector<guint8> payload = bench::beacon_bytes(ad.system_id, kEventRecordingStarted, ad.sequence);
+      std::vector<guint8> payload = th::beacon_bytes(ad.system_id, kEventRecordingStarted, ad.sequence);
       if (signing_key != nullptr) {
         payload.resize(ADVWATCH_BEACON_SIGNED_LENGTH);
         advwatch_beacon_sign(BEACON_COMPANY_ID, payload.data(),

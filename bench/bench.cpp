@@ -157,18 +157,6 @@ std::string idle_rule(const char *system_id) {
          ";\n";
 }
 
-GDBusConnection *connect(th::Bus &bus) {
-  g_autoptr(GError) error = nullptr;
-  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
-      bus.address().c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  if (connection == nullptr)
-    g_error("cannot connect to the bench's bus: %s", error->message);
-  g_dbus_connection_set_exit_on_close(connection, FALSE);
-  return connection;
-}
 
 int monitor_active(GDBusConnection *connection, const char *client) {
   g_autoptr(GVariant) reply = th::call(connection, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ",
@@ -380,23 +368,8 @@ double ratio(double a, double b) {
 
 /* ---- beacons --------------------------------------------------------------- */
 
-std::vector<guint8> beacon_bytes(const std::string &systemid, guint8 event, guint8 sequence) {
-  std::vector<guint8> payload(19);
-  payload[0] = 1;
-  std::string hex;
-  for (char c : systemid)
-    if (c != '-')
-      hex += c;
-  g_assert(hex.size() == 32);
-  for (int i = 0; i < 16; i++)
-    payload[1 + i] = static_cast<guint8>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
-  payload[17] = event;
-  payload[18] = sequence;
-  return payload;
-}
-
 GVariant *beacon_payload(const std::string &systemid, guint8 event, guint8 sequence) {
-  const std::vector<guint8> payload = beacon_bytes(systemid, event, sequence);
+  const std::vector<guint8> payload = th::beacon_bytes(systemid, event, sequence);
   return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(), payload.size(), 1);
 }
 

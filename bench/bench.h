@@ -89,8 +89,6 @@ std::unique_ptr<th::Process> start_engine(th::Bus &bus, const std::string &rules
  * one sends: the engine reads the System ID but never fires. */
 std::string idle_rule(const char *system_id);
 
-/* A private connection to @bus that outlives the bus going away. */
-GDBusConnection *connect(th::Bus &bus);
 /* 1 when bluez-sim holds an activated monitor of @client (of anyone with
  * nullptr), 0 when not, -1 when it cannot tell. */
 int monitor_active(GDBusConnection *connection, const char *client = nullptr);
@@ -193,7 +191,6 @@ void pairs(const std::vector<Row> &rows, std::string Row::*key, F f, const char 
 
 /* The 19 bytes after the company identifier: version, System ID, event,
  * sequence number. */
-std::vector<guint8> beacon_bytes(const std::string &systemid, guint8 event, guint8 sequence);
 GVariant *beacon_payload(const std::string &systemid, guint8 event, guint8 sequence);
 /* "C0:FF:EE:xx:xx:xx" from the low 24 bits of @n; @prefix replaces "C0:FF". */
 std::string address(guint32 n, const char *prefix = "C0:FF");

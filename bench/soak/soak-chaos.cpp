@@ -261,7 +261,7 @@ void Chaos::connect_allowed_user() {
   user_uid_ = root ? 65534 : static_cast<guint>(geteuid());
   if (root && seteuid(user_uid_) != 0)
     g_error("seteuid(%u): %s", user_uid_, g_strerror(errno));
-  user_conn_ = bench::connect(t_->bus);
+  user_conn_ = t_->bus.new_connection();
   if (root && seteuid(0) != 0)
     g_error("seteuid(0): %s", g_strerror(errno));
 }
@@ -376,7 +376,7 @@ GDBusMessage *Chaos::watch_reads(GDBusConnection *, GDBusMessage *message, gbool
  * calls and the replies to kavrod. */
 void Chaos::start_watching_reads() {
   g_autoptr(GError) error = nullptr;
-  monitor_conn_ = bench::connect(t_->bus);
+  monitor_conn_ = t_->bus.new_connection();
   const std::string rules[] = {
       "type='method_call',sender='" + kavrod_name_ + "',interface='org.freedesktop.DBus.Properties',member='GetAll'",
       "type='method_return',destination='" + kavrod_name_ + "'",

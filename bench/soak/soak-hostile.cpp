@@ -71,7 +71,7 @@ int main(int argc, char **argv) {
 
   // The flooding peer: a connection of its own, sending to kavrod directly
   // (which the bus delivers whatever kavrod subscribed to) and broadcast.
-  g_autoptr(GDBusConnection) peer = bench::connect(t.bus);
+  g_autoptr(GDBusConnection) peer = t.bus.new_connection();
   const std::string kavrod_name = bench::name_owner(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon");
 
   // Side by side: a quiet sample, then a flood and a sample right behind it.

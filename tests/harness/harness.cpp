@@ -154,18 +154,22 @@ Bus::~Bus() {
 }
 
 GDBusConnection *Bus::connection() {
-  if (connection_ == nullptr) {
-    g_autoptr(GError) error = nullptr;
-    connection_ = g_dbus_connection_new_for_address_sync(
-        address_.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    if (connection_ == nullptr)
-      g_error("cannot connect to the test bus: %s", error->message);
-    g_dbus_connection_set_exit_on_close(connection_, FALSE);
-  }
+  if (connection_ == nullptr)
+    connection_ = new_connection();
   return connection_;
+}
+
+GDBusConnection *Bus::new_connection() {
+  g_autoptr(GError) error = nullptr;
+  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
+      address_.c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, &error);
+  if (connection == nullptr)
+    g_error("cannot connect to the test bus %s: %s", address_.c_str(), error->message);
+  g_dbus_connection_set_exit_on_close(connection, FALSE);
+  return connection;
 }
 
 bool Bus::has_owner(const char *name) {
@@ -396,6 +400,21 @@ void Credentials::put(const std::string &name, const std::vector<guint8> &bytes)
                            static_cast<gssize>(bytes.size()), &error))
     g_error("cannot write credential %s: %s", file.c_str(), error->message);
   files_.push_back(file);
+}
+
+std::vector<guint8> beacon_bytes(const std::string &systemid, guint8 event, guint8 sequence) {
+  std::vector<guint8> payload(19);
+  payload[0] = 1;
+  std::string hex;
+  for (char c : systemid)
+    if (c != '-')
+      hex += c;
+  g_assert(hex.size() == 32);
+  for (int i = 0; i < 16; i++)
+    payload[1 + i] = static_cast<guint8>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
+  payload[17] = event;
+  payload[18] = sequence;
+  return payload;
 }
 
 }  // namespace th

@@ -47,6 +47,9 @@ class Bus {
   const std::string &address() const { return address_; }
   /* A private connection of the test process to this bus. */
   GDBusConnection *connection();
+  /* Another connection to this bus, a peer of its own (a new unique name);
+   * the caller owns it. */
+  GDBusConnection *new_connection();
   /* Waits until @name has an owner on the bus. */
   bool wait_for_name(const char *name, int timeout_ms = 5000);
   bool has_owner(const char *name);
@@ -98,6 +101,10 @@ class Process {
 GVariant *call(GDBusConnection *connection, const char *dest, const char *path,
                const char *iface, const char *method, GVariant *params,
                const char *reply_type, GError **error, int timeout_ms = 5000);
+
+/* A version-1 beacon's 19 bytes after the company identifier: version,
+ * the System ID's 16 bytes, event number, sequence number. */
+std::vector<guint8> beacon_bytes(const std::string &systemid, guint8 event, guint8 sequence);
 
 /* Records log messages of the test process itself (GLib default handler);
  * criticals and warnings are recorded instead of aborting while it lives. */

@@ -177,23 +177,9 @@ bool DaemonTest::wait_systemid(const std::string &expected, int timeout_ms) {
   return th::wait_until([&] { return list_systemid() == expected; }, timeout_ms);
 }
 
-std::vector<guint8> beacon_payload(const std::string &systemid, guint8 event, guint8 sequence) {
-  std::vector<guint8> payload(19);
-  payload[0] = 1;
-  std::string hex;
-  for (char c : systemid)
-    if (c != '-')
-      hex += c;
-  for (int i = 0; i < 16; i++)
-    payload[1 + i] = static_cast<guint8>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
-  payload[17] = event;
-  payload[18] = sequence;
-  return payload;
-}
-
 void DaemonTest::inject_beacon(const std::string &systemid, guint8 event, guint8 sequence, const char *adapter,
                                const char *address) {
-  inject_payload(beacon_payload(systemid, event, sequence), address, adapter);
+  inject_payload(th::beacon_bytes(systemid, event, sequence), address, adapter);
 }
 
 void DaemonTest::inject_payload(const std::vector<guint8> &payload, const char *address, const char *adapter) {

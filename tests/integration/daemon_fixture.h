@@ -16,9 +16,6 @@ namespace kt {
 extern const char kIdA[];
 extern const char kIdB[];
 
-/* A version-1 beacon's 19 payload bytes. */
-std::vector<guint8> beacon_payload(const std::string &systemid, guint8 event, guint8 sequence);
-
 /* A rules file line set for one rule carrying @systemid in its start event. */
 std::string rule(int id, const std::string &systemid, bool enabled = true);
 

@@ -123,7 +123,7 @@ std::vector<guint8> test_key(guint8 first) {
 gint64 now_s() { return g_get_real_time() / G_USEC_PER_SEC; }
 
 std::vector<guint8> signed_beacon(const std::vector<guint8> &key, guint8 sequence, gint64 clock) {
-  auto payload = kt::beacon_payload(kIdA, 2, sequence);
+  auto payload = th::beacon_bytes(kIdA, 2, sequence);
   payload.resize(ADVWATCH_BEACON_SIGNED_LENGTH);
   advwatch_beacon_sign(BEACON_COMPANY_ID, payload.data(), static_cast<guint64>(clock), key.data());
   return payload;

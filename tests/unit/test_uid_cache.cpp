@@ -25,19 +25,6 @@ void on_answer(guint32 uid, const GError *error, gpointer data) {
     answer->error = error->message;
 }
 
-GDBusConnection *connect(th::Bus &bus) {
-  g_autoptr(GError) error = nullptr;
-  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
-      bus.address().c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  EXPECT_NE(connection, nullptr) << (error != nullptr ? error->message : "");
-  if (connection != nullptr)
-    g_dbus_connection_set_exit_on_close(connection, FALSE);
-  return connection;
-}
-
 bool own(GDBusConnection *connection, const char *name) {
   g_autoptr(GVariant) reply = th::call(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                        "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", name, 4u), "(u)",
@@ -55,7 +42,7 @@ TEST(UidCache, AnswersOnlyWhileTheNameKeepsItsOwner) {
   UidCache *cache = uid_cache_new(bus.connection());
 
   // Calls during a lookup wait for it; then the answer is remembered.
-  g_autoptr(GDBusConnection) caller = connect(bus);
+  g_autoptr(GDBusConnection) caller = bus.new_connection();
   ASSERT_NE(caller, nullptr);
   const std::string unique = g_dbus_connection_get_unique_name(caller);
   Answer first, second, third;
@@ -80,8 +67,8 @@ TEST(UidCache, AnswersOnlyWhileTheNameKeepsItsOwner) {
   EXPECT_NE(gone.error.find(unique), std::string::npos) << gone.error;
 
   // A well-known name that passes to another owner is asked about again.
-  g_autoptr(GDBusConnection) owner1 = connect(bus);
-  g_autoptr(GDBusConnection) owner2 = connect(bus);
+  g_autoptr(GDBusConnection) owner1 = bus.new_connection();
+  g_autoptr(GDBusConnection) owner2 = bus.new_connection();
   ASSERT_TRUE(owner1 != nullptr && owner2 != nullptr);
   ASSERT_TRUE(own(owner1, "com.vemo.Test.Caller"));
   Answer named;
@@ -99,7 +86,7 @@ TEST(UidCache, AnswersOnlyWhileTheNameKeepsItsOwner) {
   EXPECT_EQ(again.error, "");
 
   // Lookups still running when the cache goes are answered, with an error.
-  g_autoptr(GDBusConnection) late = connect(bus);
+  g_autoptr(GDBusConnection) late = bus.new_connection();
   ASSERT_NE(late, nullptr);
   Answer pending;
   uid_cache_lookup(cache, g_dbus_connection_get_unique_name(late), on_answer, &pending);

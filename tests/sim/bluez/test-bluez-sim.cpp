@@ -97,19 +97,6 @@ bool wait_done(const std::shared_ptr<Call> &call, int timeout_ms = 5000) {
   return th::wait_until([&] { return call->done; }, timeout_ms);
 }
 
-GDBusConnection *new_connection(th::Bus &bus) {
-  g_autoptr(GError) error = nullptr;
-  GDBusConnection *connection = g_dbus_connection_new_for_address_sync(
-      bus.address().c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  if (connection == nullptr)
-    g_error("second connection: %s", error->message);
-  g_dbus_connection_set_exit_on_close(connection, FALSE);
-  return connection;
-}
-
 GVariant *patterns(std::initializer_list<std::tuple<int, int, std::vector<uint8_t>>> list) {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE("a(yyay)"));
@@ -630,7 +617,7 @@ TEST_F(BluezSim, RegistrationErrorsAndSenderCheck) {
   EXPECT_EQ(unknown->error_name(), "org.bluez.Error.DoesNotExist");
 
   /* Another connection may not unregister what this one registered. */
-  g_autoptr(GDBusConnection) other = new_connection(bus_);
+  g_autoptr(GDBusConnection) other = bus_.new_connection();
   auto foreign = call_async(other, "org.bluez", "/org/bluez/hci0", "org.bluez.AdvertisementMonitorManager1",
                             "UnregisterMonitor", g_variant_new("(o)", "/app"));
   ASSERT_TRUE(wait_done(foreign));
@@ -654,7 +641,7 @@ TEST_F(BluezSim, RegistrationErrorsAndSenderCheck) {
 
 TEST_F(BluezSim, ClientLeavingTheBusLosesItsMonitors) {
   start();
-  g_autoptr(GDBusConnection) other = new_connection(bus_);
+  g_autoptr(GDBusConnection) other = bus_.new_connection();
   Events other_events;
   {
     MonitorApp app(other, "/gone", &other_events);
@@ -1220,7 +1207,7 @@ TEST_F(BluezSimAdvertising, InvalidAdvertisementsAreRefused) {
 
 TEST_F(BluezSimAdvertising, ClientLeavingDropsItsAdvertisements) {
   start({"--adapter", "hci0", "--adapter", "hci1"});
-  g_autoptr(GDBusConnection) other = new_connection(bus_);
+  g_autoptr(GDBusConnection) other = bus_.new_connection();
   Events other_events;
   {
     AdvertisementObject ad(other, "/ad/x", beacon_advertisement(4), &other_events);
