@@ -46,7 +46,9 @@ const char *kind_name(AuthVerdict verdict) {
 
 struct _AdvwatchKeyring {
   gatomicrefcount refs;
-  guint8 keys[2][ADVWATCH_KEY_LENGTH];
+  /* Per key, the tag's HMAC with the key and the constant prefix fed;
+   * no copy of the raw key is kept. */
+  GHmac *prefixes[2] = {nullptr, nullptr};
   int n_keys = 0;
   AdvwatchAuthStats stats = {};
   gint64 last_warned[4] = {0, 0, 0, 0}; /* by kind, monotonic; 0: never */
@@ -58,9 +60,9 @@ ADVWATCH_PUBLIC AdvwatchKeyring *advwatch_keyring_new(const guint8 *key, const g
   g_return_val_if_fail(key != NULL, NULL);
   auto *keyring = new _AdvwatchKeyring;
   g_atomic_ref_count_init(&keyring->refs);
-  memcpy(keyring->keys[keyring->n_keys++], key, ADVWATCH_KEY_LENGTH);
+  keyring->prefixes[keyring->n_keys++] = advwatch_tag_prefix_new(BEACON_COMPANY_ID, key, ADVWATCH_KEY_LENGTH);
   if (next_key != NULL)
-    memcpy(keyring->keys[keyring->n_keys++], next_key, ADVWATCH_KEY_LENGTH);
+    keyring->prefixes[keyring->n_keys++] = advwatch_tag_prefix_new(BEACON_COMPANY_ID, next_key, ADVWATCH_KEY_LENGTH);
   return keyring;
 }
 
@@ -73,7 +75,8 @@ ADVWATCH_PUBLIC AdvwatchKeyring *advwatch_keyring_ref(AdvwatchKeyring *keyring) 
 ADVWATCH_PUBLIC void advwatch_keyring_unref(AdvwatchKeyring *keyring) {
   if (keyring == NULL || !g_atomic_ref_count_dec(&keyring->refs))
     return;
-  explicit_bzero(keyring->keys, sizeof keyring->keys);
+  for (int i = 0; i < keyring->n_keys; i++)
+    g_hmac_unref(keyring->prefixes[i]);
   delete keyring;
 }
 
@@ -94,7 +97,8 @@ AuthVerdict auth_check_signature(const AdvwatchKeyring *keyring, const guint8 *p
   bool verified = false;
   for (int i = 0; i < keyring->n_keys && !verified; i++) {
     guint8 expected[ADVWATCH_BEACON_TAG_LENGTH];
-    advwatch_beacon_compute_tag(BEACON_COMPANY_ID, payload, static_cast<guint64>(clock), keyring->keys[i], expected);
+    advwatch_tag_finish(keyring->prefixes[i], payload, ADVWATCH_BEACON_TAG_OFFSET, static_cast<guint64>(clock),
+                        expected, sizeof expected);
     guint8 diff = 0;
     for (int j = 0; j < ADVWATCH_BEACON_TAG_LENGTH; j++)
       diff |= static_cast<guint8>(expected[j] ^ carried[j]);

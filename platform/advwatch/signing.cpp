@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr char kLabel[] = "vemo-beacon-1";
 constexpr char kKeyName[] = "beacon-key";
 constexpr char kNextKeyName[] = "beacon-key-next";
 
@@ -65,11 +64,6 @@ gboolean read_key(const gchar *directory, const gchar *name, guint8 *key, gboole
   return ok;
 }
 
-void put_le64(guint8 *out, guint64 value) {
-  for (int i = 0; i < 8; i++)
-    out[i] = static_cast<guint8>(value >> (8 * i));
-}
-
 }  // namespace
 
 ADVWATCH_PUBLIC gboolean advwatch_keys_load_credentials(AdvwatchKeys *keys, GError **error) {
@@ -103,24 +97,9 @@ ADVWATCH_PUBLIC void advwatch_keys_clear(AdvwatchKeys *keys) {
 ADVWATCH_PUBLIC void advwatch_beacon_compute_tag(guint16 company_id, const guint8 *payload, guint64 clock,
                                                  const guint8 *key, guint8 *tag) {
   g_return_if_fail(payload != NULL && key != NULL && tag != NULL);
-  guint8 message[sizeof kLabel - 1 + 2 + ADVWATCH_BEACON_TAG_OFFSET + 8];
-  guint8 *out = message;
-  memcpy(out, kLabel, sizeof kLabel - 1);
-  out += sizeof kLabel - 1;
-  *out++ = static_cast<guint8>(company_id & 0xff);
-  *out++ = static_cast<guint8>(company_id >> 8);
-  memcpy(out, payload, ADVWATCH_BEACON_TAG_OFFSET);
-  out += ADVWATCH_BEACON_TAG_OFFSET;
-  put_le64(out, clock);
-
-  GHmac *hmac = g_hmac_new(G_CHECKSUM_SHA256, key, ADVWATCH_KEY_LENGTH);
-  g_hmac_update(hmac, message, sizeof message);
-  guint8 digest[32];
-  gsize length = sizeof digest;
-  g_hmac_get_digest(hmac, digest, &length);
-  g_hmac_unref(hmac);
-  memcpy(tag, digest, ADVWATCH_BEACON_TAG_LENGTH);
-  explicit_bzero(digest, sizeof digest);
+  GHmac *prefix = advwatch_tag_prefix_new(company_id, key, ADVWATCH_KEY_LENGTH);
+  advwatch_tag_finish(prefix, payload, ADVWATCH_BEACON_TAG_OFFSET, clock, tag, ADVWATCH_BEACON_TAG_LENGTH);
+  g_hmac_unref(prefix);
 }
 
 ADVWATCH_PUBLIC void advwatch_beacon_sign(guint16 company_id, guint8 *payload, guint64 clock, const guint8 *key) {
