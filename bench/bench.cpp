@@ -32,6 +32,10 @@ constexpr Built kBuilt[] = {
     {"BUS_POLICY_FILE", BENCH_BUS_POLICY_FILE},
 };
 
+constexpr char kBluezSim[] = "com.vemo.Sim.BlueZ";
+constexpr char kBluezSimPath[] = "/com/vemo/Sim/BlueZ";
+constexpr char kBluezSimControl[] = "com.vemo.Sim.BlueZ1";
+
 bool interrupted_ = false;
 
 gboolean on_interrupt(gpointer) {
@@ -139,7 +143,7 @@ std::unique_ptr<th::Process> start_service(th::Bus &bus, const char *variable, c
 }
 
 std::unique_ptr<th::Process> start_bluez(th::Bus &bus, const std::vector<std::string> &args) {
-  auto bluez = start_service(bus, "BLUEZ_SIM_BIN", args, "com.vemo.Sim.BlueZ");
+  auto bluez = start_service(bus, "BLUEZ_SIM_BIN", args, kBluezSim);
   if (!bus.wait_for_name("org.bluez", 10000))
     throw std::runtime_error("bluez-sim did not own org.bluez; its log:\n" + bluez->log());
   return bluez;
@@ -149,7 +153,7 @@ std::unique_ptr<th::Process> start_engine(th::Bus &bus, const std::string &rules
   std::vector<std::string> args;
   if (!rules_path.empty())
     args = {"--rules", rules_path};
-  return start_service(bus, "ACTION_ENGINE_SIM_BIN", args, "com.vemo.Event.ActionEngine.User");
+  return start_service(bus, "ACTION_ENGINE_SIM_BIN", args, kEngineName);
 }
 
 std::string idle_rule(const char *system_id) {
@@ -158,9 +162,14 @@ std::string idle_rule(const char *system_id) {
 }
 
 
+GVariant *bluez_control(GDBusConnection *connection, const char *method, GVariant *params, const char *reply_type,
+                        GError **error, int timeout_ms) {
+  return th::call(connection, kBluezSim, kBluezSimPath, kBluezSimControl, method, params, reply_type, error,
+                  timeout_ms);
+}
+
 int monitor_active(GDBusConnection *connection, const char *client) {
-  g_autoptr(GVariant) reply = th::call(connection, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ",
-                                       "com.vemo.Sim.BlueZ1", "ListMonitors", nullptr, "(a(sosb))", nullptr, 2000);
+  g_autoptr(GVariant) reply = bluez_control(connection, "ListMonitors", nullptr, "(a(sosb))", nullptr, 2000);
   if (reply == nullptr)
     return -1;
   g_autoptr(GVariantIter) iter = nullptr;
@@ -381,8 +390,7 @@ std::string address(guint32 n, const char *prefix) {
 
 void inject(GDBusConnection *connection, const char *adapter, const std::string &address, GVariant *payload,
             int timeout_ms, GAsyncReadyCallback callback, gpointer user_data) {
-  g_dbus_connection_call(connection, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
-                         "InjectAdvertisement",
+  g_dbus_connection_call(connection, kBluezSim, kBluezSimPath, kBluezSimControl, "InjectAdvertisement",
                          g_variant_new("(ssq@ayn)", adapter, address.c_str(), static_cast<guint16>(BEACON_COMPANY_ID),
                                        payload, static_cast<gint16>(-60)),
                          nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, callback, user_data);

@@ -52,6 +52,30 @@ bool wants(const std::string &target, const std::string &label);
 void catch_interrupts();
 bool interrupted();
 
+/* ---- names on the bus ------------------------------------------------------ */
+
+/* Spelt out here as a client would spell them, not taken from the
+ * programs' own headers: a renamed service shows up as a failing bench. */
+inline constexpr char kReceiveName[] = "com.vemo.bt.ReceiveVemoBeacon";
+inline constexpr char kReceivePath[] = "/com/vemo/bt/ReceiveVemoBeacon";
+inline constexpr char kDiagnostics[] = "com.vemo.bt.ReceiveVemoBeacon.Diagnostics";
+inline constexpr char kSendName[] = "com.vemo.bt.SendVemoBeacon";
+inline constexpr char kSendPath[] = "/com/vemo/bt/SendVemoBeacon";
+inline constexpr char kSendControl[] = "com.vemo.Sim.SendVemoBeacon1";
+inline constexpr char kEngineName[] = "com.vemo.Event.ActionEngine.User";
+inline constexpr char kEnginePath[] = "/com/vemo/Event/ActionEngine";
+inline constexpr char kRuleInterface[] = "com.vemo.Event.ActionEngine.ActionRule";
+inline constexpr char kEngineControl[] = "com.vemo.Sim.ActionEngine1";
+inline constexpr char kProducerInterface[] = "com.vemo.Event.Producer1";
+inline constexpr char kTopic[] = "tns1:Device/tnsvemo:Bluetooth/tnsvemo:BeaconReceived";
+/* The System ID the benches' own beacons carry. */
+inline constexpr char kSystemId[] = "5b0c9a3e-1f2d-4c6b-8e7a-9d0f1e2a3b4c";
+
+/* A call on bluez-sim's control interface; the reply or nullptr with
+ * @error set. */
+GVariant *bluez_control(GDBusConnection *connection, const char *method, GVariant *params, const char *reply_type,
+                        GError **error, int timeout_ms = 5000);
+
 /* ---- a private bus with the simulators ---------------------------------- */
 
 /* Environment of a simulator or target whose logs would cost time. */
