@@ -23,9 +23,8 @@ constexpr char kSystemId[] = "6c1f2a9e-3b5d-4e8f-a0b1-c2d3e4f5a6b7";
 
 guint64 published(GDBusConnection *bus) {
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply =
-      th::call(bus, "com.vemo.bt.ReceiveVemoBeacon", "/com/vemo/bt/ReceiveVemoBeacon",
-               "com.vemo.bt.ReceiveVemoBeacon.Diagnostics", "Status", nullptr, "(a{sv})", &error);
+  g_autoptr(GVariant) reply = th::call(bus, bench::kReceiveName, bench::kReceivePath, bench::kDiagnostics, "Status",
+                                       nullptr, "(a{sv})", &error);
   guint64 events = 0;
   if (reply != nullptr) {
     g_autoptr(GVariant) dict = g_variant_get_child_value(reply, 0);
@@ -35,8 +34,7 @@ guint64 published(GDBusConnection *bus) {
 }
 
 bool no_advertisements(GDBusConnection *bus) {
-  g_autoptr(GVariant) reply = th::call(bus, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
-                                       "ListAdvertisements", nullptr, "(a(sos))", nullptr);
+  g_autoptr(GVariant) reply = bench::bluez_control(bus, "ListAdvertisements", nullptr, "(a(sos))", nullptr);
   if (reply == nullptr)
     return false;
   g_autoptr(GVariant) list = g_variant_get_child_value(reply, 0);
@@ -67,11 +65,11 @@ int main(int argc, char **argv) {
     bench::TempFile rules("air-bench-XXXXXX.conf", bench::idle_rule(kSystemId));
     auto engine = bench::start_engine(bus, rules.path());
     th::Process kavrod({bench::program("KAVROD_BIN")}, bench::kTarget);
-    if (!bus.wait_for_name("com.vemo.bt.ReceiveVemoBeacon", 10000) ||
+    if (!bus.wait_for_name(bench::kReceiveName, 10000) ||
         !th::wait_until([&] { return bluez->count("monitor") > 0 && published(bus.connection()) == 0; }, 10000))
       g_error("kavrod did not start:\n%s", kavrod.log().c_str());
     th::wait_until([&] { return false; }, 500);  // its monitor registered and activated
-    events.watch(bus.connection(), "com.vemo.Event.Producer1", "Event");
+    events.watch(bus.connection(), bench::kProducerInterface, "Event");
     for (const char *adapter : {"hci0", "hci2"}) {
       for (int burst : {1, 5, 20}) {
         std::vector<gint64> sent_us;
@@ -79,15 +77,14 @@ int main(int argc, char **argv) {
         if (air_time > 0)
           args.insert(args.end(), {"--air-time", std::to_string(air_time)});
         th::Process sender(args);
-        if (!bus.wait_for_name("com.vemo.bt.SendVemoBeacon", 10000))
+        if (!bus.wait_for_name(bench::kSendName, 10000))
           g_error("beacon-sender did not start:\n%s", sender.log().c_str());
         events.arm();
         const guint64 before = published(bus.connection());
         int failed = 0;
         for (int i = 0; i < burst; i++) {
           sent_us.push_back(g_get_monotonic_time());
-          g_dbus_connection_call(bus.connection(), "com.vemo.bt.SendVemoBeacon", "/com/vemo/bt/SendVemoBeacon",
-                                 "com.vemo.bt.SendVemoBeacon", "Send",
+          g_dbus_connection_call(bus.connection(), bench::kSendName, bench::kSendPath, bench::kSendName, "Send",
                                  g_variant_new("(y@a{sv}sa{sv})", 2,
                                                g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0), kSystemId,
                                                nullptr),

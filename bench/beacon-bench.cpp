@@ -58,8 +58,7 @@
 
 namespace {
 
-constexpr char kSystemId[] = "5b0c9a3e-1f2d-4c6b-8e7a-9d0f1e2a3b4c";
-constexpr char kTopic[] = "tns1:Device/tnsvemo:Bluetooth/tnsvemo:BeaconReceived";
+using bench::kSystemId;
 constexpr guint8 kEventRecordingStarted = 2;
 constexpr size_t kWarmup = 200;
 constexpr size_t kRssMark = 10000;
@@ -92,7 +91,7 @@ bool is_our_event(GDBusMessage *message) {
   g_autoptr(GVariant) data = nullptr;
   g_variant_get(body, "(&s&sx@a{sv})", nullptr, &topic, nullptr, &data);
   const gchar *uuid = nullptr;
-  return g_str_equal(topic, kTopic) && g_variant_lookup(data, "UUID", "&s", &uuid) &&
+  return g_str_equal(topic, bench::kTopic) && g_variant_lookup(data, "UUID", "&s", &uuid) &&
          g_ascii_strcasecmp(uuid, kSystemId) == 0;
 }
 
@@ -134,17 +133,15 @@ class Rig {
     relay_ = std::make_unique<th::Process>(argv, env);
     const int start_ms = callgrind != nullptr ? 120000 : 15000;
     if (!th::wait_until([this] { return bench::monitor_active(bus_.connection()) > 0; }, start_ms))
-      fail("the monitor was not activated", *relay_);
+      bench::fail("the monitor was not activated", *relay_);
 
-    filter_id_ = arrivals.watch(bus_.connection(), "com.vemo.Event.Producer1", "Event", is_our_event);
+    filter_id_ = arrivals.watch(bus_.connection(), bench::kProducerInterface, "Event", is_our_event);
   }
 
   ~Rig() {
     signing_key = nullptr;
     g_dbus_connection_remove_filter(bus_.connection(), filter_id_);
-    const int status = relay_->stop(SIGTERM);
-    if (status != 0)
-      g_printerr("warning: the target exited with status %d; its log:\n%s\n", status, relay_->log().c_str());
+    bench::stop(*relay_, "the target");
   }
 
   Rig(const Rig &) = delete;
@@ -156,11 +153,6 @@ class Rig {
   th::Process &target() { return *relay_; }
 
  private:
-  /* Thrown from the constructor, so the members started so far stop. */
-  [[noreturn]] static void fail(const char *what, th::Process &process) {
-    throw std::runtime_error(std::string(what) + "; its log:\n" + process.log());
-  }
-
   th::Bus bus_;  // first: it sets DBUS_SYSTEM_BUS_ADDRESS for the others
   std::unique_ptr<th::Process> bluez_;
   // The topic differs from the daemon's: the engine reads the System ID

@@ -142,6 +142,16 @@ std::unique_ptr<th::Process> start_service(th::Bus &bus, const char *variable, c
   return process;
 }
 
+void fail(const std::string &what, const th::Process &process) {
+  throw std::runtime_error(what + "; its log:\n" + process.log());
+}
+
+void stop(th::Process &process, const char *label) {
+  const int status = process.stop(SIGTERM);
+  if (status != 0)
+    g_printerr("warning: %s exited with status %d; its log:\n%s\n", label, status, process.log().c_str());
+}
+
 std::unique_ptr<th::Process> start_bluez(th::Bus &bus, const std::vector<std::string> &args) {
   auto bluez = start_service(bus, "BLUEZ_SIM_BIN", args, kBluezSim);
   if (!bus.wait_for_name("org.bluez", 10000))

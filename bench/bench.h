@@ -105,6 +105,13 @@ class TempFile {
  * it does not come up. */
 std::unique_ptr<th::Process> start_service(th::Bus &bus, const char *variable, const std::vector<std::string> &args,
                                            const char *name);
+/* For a rig's constructor: throws std::runtime_error "@what; its log:" and
+ * @process's log, so that the members started so far stop. */
+[[noreturn]] void fail(const std::string &what, const th::Process &process);
+/* Stops @process (called @label in the warning) with SIGTERM; warns with
+ * its log when it exits otherwise than with 0. */
+void stop(th::Process &process, const char *label);
+
 /* bluez-sim with @args (it owns org.bluez and its control name). */
 std::unique_ptr<th::Process> start_bluez(th::Bus &bus, const std::vector<std::string> &args = {});
 /* action-engine-sim with the rules in @rules_path ("": none). */

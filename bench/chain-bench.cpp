@@ -25,7 +25,7 @@
 
 namespace {
 
-const char kSystemId[] = "5b0c9a3e-1f2d-4c6b-8e7a-9d0f1e2a3b4c";
+using bench::kSystemId;
 constexpr int kReceivingRule = 1000;
 
 struct Run {
@@ -72,12 +72,12 @@ int main(int argc, char **argv) {
     t.start_bluez({"--adapter", "hci0:nomonitor", "--adapter", "hci1", "--advertising-instances", "128"});
     t.start_engine(rules);
     th::Process sender({th::env_path("BEACON_SENDER_BIN"), "--adapter", "hci0"}, {{"G_MESSAGES_DEBUG", ""}});
-    t.bus.wait_for_name("com.vemo.bt.SendVemoBeacon");
+    t.bus.wait_for_name(bench::kSendName);
     t.start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}});
     t.wait_monitors(1);
 
     Run run;
-    guint sub = g_dbus_connection_signal_subscribe(t.bus.connection(), nullptr, "com.vemo.Sim.ActionEngine1",
+    guint sub = g_dbus_connection_signal_subscribe(t.bus.connection(), nullptr, bench::kEngineControl,
                                                    "RuleFired", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
                                                    on_rule_fired, &run, nullptr);
     const gint64 begin = g_get_monotonic_time();
@@ -87,9 +87,9 @@ int main(int argc, char **argv) {
       const int target = run.fired + batch;
       for (int i = 1; i <= batch; i++) {
         run.pending.push_back(g_get_monotonic_time());
-        g_dbus_connection_call(t.bus.connection(), "com.vemo.Event.ActionEngine.User", "/com/vemo/Event/ActionEngine",
-                               "com.vemo.Event.ActionEngine.ActionRule", "Trigger", g_variant_new("(i)", i), nullptr,
-                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        g_dbus_connection_call(t.bus.connection(), bench::kEngineName, bench::kEnginePath, bench::kRuleInterface,
+                               "Trigger", g_variant_new("(i)", i), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+                               nullptr, nullptr);
       }
       started += batch;
       const gint64 due = begin + static_cast<gint64>(started / rate * 1e6);

@@ -37,7 +37,7 @@
 
 namespace {
 
-constexpr char kSystemId[] = "5b0c9a3e-1f2d-4c6b-8e7a-9d0f1e2a3b4c";
+using bench::kSystemId;
 constexpr int kWarmup = 500;
 constexpr int kMaxDepth = 120;  // the bus refuses more than 128 pending replies
 
@@ -54,8 +54,7 @@ struct Endpoint {
   const char *label, *name, *path, *interface;
 };
 
-constexpr Endpoint kKavrod = {"kavrod", "com.vemo.bt.ReceiveVemoBeacon", "/com/vemo/bt/ReceiveVemoBeacon",
-                              "com.vemo.bt.ReceiveVemoBeacon"};
+constexpr Endpoint kKavrod = {"kavrod", bench::kReceiveName, bench::kReceivePath, bench::kReceiveName};
 constexpr Endpoint kBare = {"bare", "com.vemo.Bench.BareMethod", "/com/vemo/Bench/BareMethod",
                             "com.vemo.Bench.BareMethod1"};
 
@@ -72,21 +71,18 @@ class Rig {
     bare_ = std::make_unique<th::Process>(wrap({bench::program("BARE_METHOD_BIN"), "--value", kSystemId}),
                                           bench::kTarget);
     if (!bus_.wait_for_name(kBare.name, start_ms))
-      fail("bare-method did not start", *bare_);
+      bench::fail("bare-method did not start", *bare_);
     // The control service answers once kavrod has read the System ID.
     if (!th::wait_until([this] { return list_once(kKavrod) == kSystemId; }, start_ms))
-      fail(("kavrod's List does not answer the System ID: " + list_once(kKavrod)).c_str(), *kavrod_);
+      bench::fail("kavrod's List does not answer the System ID: " + list_once(kKavrod), *kavrod_);
   }
 
   Rig(const Rig &) = delete;
   Rig &operator=(const Rig &) = delete;
 
   ~Rig() {
-    for (auto *process : {kavrod_.get(), bare_.get()}) {
-      const int status = process->stop(SIGTERM);
-      if (status != 0)
-        g_printerr("warning: a server exited with status %d; its log:\n%s\n", status, process->log().c_str());
-    }
+    for (auto *process : {kavrod_.get(), bare_.get()})
+      bench::stop(*process, "a server");
   }
 
   GDBusConnection *connection() { return bus_.connection(); }
@@ -107,10 +103,6 @@ class Rig {
   }
 
  private:
-  [[noreturn]] static void fail(const std::string &what, th::Process &process) {
-    throw std::runtime_error(what + "; its log:\n" + process.log());
-  }
-
   th::Bus bus_;  // first: it sets DBUS_SYSTEM_BUS_ADDRESS for the others
   std::unique_ptr<th::Process> bluez_;
   bench::TempFile rules_{"control-bench-rules-XXXXXX.conf", bench::idle_rule(kSystemId)};

@@ -18,26 +18,15 @@ case $seconds in
   '' | *[!0-9]* | 0) echo "usage: $0 [seconds] [build-dir]" >&2; exit 2 ;;
 esac
 
-"$top/scripts/install-deps.sh"
 # libFuzzer ships with the compiler runtime of Debian's clang 14.
-missing=""
-for p in clang libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "Installing:$missing"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing
-fi
+"$top/scripts/install-deps.sh" libclang-rt-14-dev
 
 if [ ! -f "$build/build.ninja" ]; then
   CC=clang CXX=clang++ meson setup "$build" "$top" -Dfuzzing=true \
     -Db_sanitize=address,undefined -Db_lundef=false \
     -Dc_args=-fsanitize=fuzzer-no-link -Dcpp_args=-fsanitize=fuzzer-no-link >/dev/null
 fi
-# shellcheck disable=SC2086
+# shellcheck disable=SC2046
 ninja -C "$build" $(for t in $targets; do printf 'fuzz/%s ' "$t"; done) >/dev/null
 
 work=$(mktemp -d /tmp/kavrod-fuzz-XXXXXX)

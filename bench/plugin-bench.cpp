@@ -49,11 +49,10 @@
 
 namespace {
 
-constexpr char kService[] = "com.vemo.bt.SendVemoBeacon";
-constexpr char kPath[] = "/com/vemo/bt/SendVemoBeacon";
-constexpr char kInterface[] = "com.vemo.bt.SendVemoBeacon";
-constexpr char kControl[] = "com.vemo.Sim.SendVemoBeacon1";
-constexpr char kSystemId[] = "3c1f8e20-6a4b-4d9e-b7c2-5e0a9f1d2b36";
+using bench::kSendControl;
+using bench::kSendName;
+using bench::kSendPath;
+using bench::kSystemId;
 constexpr guint8 kMessageType = 17;
 constexpr char kConfig[] = "<action><plugin>telvo</plugin><sofile>x</sofile></action>";
 /* How long any single wait may take before the bench gives up. */
@@ -190,7 +189,7 @@ void print_stats(const char *name, const bench::Spread &s) {
 class Rig {
  public:
   Rig(const ph::Plugin &plugin, Action &action) : plugin_(plugin), action_(action) {
-    service_ = bench::start_service(bus_, "BEACON_SENDER_BIN", {"--no-bluez"}, kService);
+    service_ = bench::start_service(bus_, "BEACON_SENDER_BIN", {"--no-bluez"}, kSendName);
 
     /* The plug-in uses the process's shared system-bus connection; the
      * host must outlive the bus going away at the end. */
@@ -201,14 +200,12 @@ class Rig {
     g_dbus_connection_set_exit_on_close(shared_, FALSE);
 
     arrivals.arm();
-    filter_id_ = arrivals.watch(bus_.connection(), kControl, "SendReceived");
+    filter_id_ = arrivals.watch(bus_.connection(), kSendControl, "SendReceived");
   }
 
   ~Rig() {
     g_dbus_connection_remove_filter(bus_.connection(), filter_id_);
-    const int status = service_->stop(SIGTERM);
-    if (status != 0)
-      g_printerr("warning: beacon-sender exited with status %d; its log:\n%s\n", status, service_->log().c_str());
+    bench::stop(*service_, "beacon-sender");
     g_clear_object(&shared_);
   }
   Rig(const Rig &) = delete;
@@ -218,7 +215,7 @@ class Rig {
 
   bool set_fault(const char *mode) {
     g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = th::call(bus_.connection(), kService, kPath, kControl, "SetFault",
+    g_autoptr(GVariant) reply = th::call(bus_.connection(), kSendName, kSendPath, kSendControl, "SetFault",
                                          g_variant_new("(su)", mode, 0u), "()", &error);
     if (reply == nullptr)
       g_printerr("SetFault %s failed: %s\n", mode, error->message);
@@ -226,7 +223,7 @@ class Rig {
   }
   void clear_calls() {
     g_autoptr(GVariant) reply =
-        th::call(bus_.connection(), kService, kPath, kControl, "ClearCalls", nullptr, "()", nullptr);
+        th::call(bus_.connection(), kSendName, kSendPath, kSendControl, "ClearCalls", nullptr, "()", nullptr);
   }
 
   gpointer create() {
@@ -326,7 +323,7 @@ bool bench_latency(Rig &rig, const ph::Plugin &plugin, const Options &options) {
     g_autoptr(GError) error = nullptr;
     t0 = g_get_monotonic_time();
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        rig.shared(), kService, kPath, kInterface, "Send",
+        rig.shared(), kSendName, kSendPath, kSendName, "Send",
         g_variant_new("(y@a{sv}sa{sv})", kMessageType, options_dict, kSystemId, nullptr), G_VARIANT_TYPE("()"),
         G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
     returned = g_get_monotonic_time();
