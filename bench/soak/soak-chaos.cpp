@@ -116,7 +116,9 @@ void sleep_ms(gint64 ms) {
     g_main_context_iteration(nullptr, TRUE);
 }
 
-/* Iterates until @cond holds or @ms passed (not scaled); the last value. */
+/* Iterates until @cond holds or @ms passed (not scaled); the last value.
+ * Not th::wait_until: that scales every time-out, also those derived from
+ * the back-off ceiling, and sleeps between polls, which delays the beacons. */
 template <typename F>
 bool wait_for(F cond, gint64 ms) {
   const gint64 deadline = now_us() + ms * 1000;
