@@ -3,7 +3,6 @@
  * every beacon heard while the monitor is active must become exactly one
  * event, none may come while BlueZ is away, and kavrod's fds and RSS must
  * stay flat. */
-#include "config.h"
 #include "daemon_fixture.h"
 #include "bench.h"
 
@@ -39,16 +38,13 @@ int main(int argc, char **argv) {
   auto inject = [&](guint n) {
     for (guint i = 0; i < n; i++, sent++) {
       const guint sender = sent % kSenders;
-      g_variant_unref(t.bluez_control(
-          "InjectAdvertisement",
-          g_variant_new("(ssq@ayn)", "hci0", bench::address(sender).c_str(), static_cast<guint16>(BEACON_COMPANY_ID),
-                        bench::beacon_payload(kt::kIdA, 2, next_sequence[sender]++), static_cast<gint16>(-60))));
+      t.inject_beacon(kt::kIdA, 2, next_sequence[sender]++, "hci0", bench::address(sender).c_str());
     }
   };
 
   for (int cycle = 1; cycle <= cycles; cycle++) {
     g_variant_unref(t.bluez_control("Leave", nullptr));
-    const bool gone = th::wait_until([&] { return !t.bus.has_owner("com.vemo.bt.ReceiveVemoBeacon"); });
+    const bool gone = th::wait_until([&] { return !t.bus.has_owner(bench::kReceiveName); });
     verdict.check(gone, "cycle %d: the control service stayed while BlueZ was away", cycle);
     // Beacons on the air while BlueZ is away reach nobody.
     const size_t before_away = t.events.size();

@@ -61,13 +61,7 @@ GOptionEntry entries[] = {
      "Break the policy file otherwise where the schedule makes it a FIFO (same schedule)", nullptr},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
-const char kDest[] = "com.vemo.bt.ReceiveVemoBeacon";
-const char kPath[] = "/com/vemo/bt/ReceiveVemoBeacon";
-const char kDiagnostics[] = "com.vemo.bt.ReceiveVemoBeacon.Diagnostics";
 const char kForeignId[] = "0b5e55ed-f00d-4bad-8c0d-e5ca1ab1e000";
-const char kEngineName[] = "com.vemo.Event.ActionEngine.User";
-const char kEnginePath[] = "/com/vemo/Event/ActionEngine";
-const char kRuleInterface[] = "com.vemo.Event.ActionEngine.ActionRule";
 const char kListening[] = "listening";
 constexpr guint kOwnSenders = 8;
 constexpr guint kForeignSenders = 4;
@@ -122,7 +116,9 @@ void sleep_ms(gint64 ms) {
     g_main_context_iteration(nullptr, TRUE);
 }
 
-/* Iterates until @cond holds or @ms passed (not scaled); the last value. */
+/* Iterates until @cond holds or @ms passed (not scaled); the last value.
+ * Not th::wait_until: that scales every time-out, also those derived from
+ * the back-off ceiling, and sleeps between polls, which delays the beacons. */
 template <typename F>
 bool wait_for(F cond, gint64 ms) {
   const gint64 deadline = now_us() + ms * 1000;
@@ -172,7 +168,6 @@ class Chaos {
 
   // Observation.
   Status status();
-  std::string list_id(GDBusConnection *connection, std::string *error_name = nullptr);
   int monitor_active() { return bench::monitor_active(conn_, kavrod_name_.c_str()); }
   bool barrier();
   double await_state(const char *want, gint64 from, gint64 allowance_ms, bool check_id);
@@ -187,7 +182,7 @@ class Chaos {
   gint64 inject_fault(Kind kind);
   void quiet_window();
   void bluez_call(const char *method, GVariant *params);
-  void engine_call(const char *iface, const char *method, GVariant *params);
+  void engine_call(const char *method, GVariant *params);
   std::string new_uuid();
 
   gint64 allowance_ms() const { return ceiling_ms + th::scaled(500); }
@@ -401,9 +396,8 @@ size_t Chaos::reads_in_flight() {
 Status Chaos::status() {
   Status s;
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply =
-      g_dbus_connection_call_sync(conn_, kDest, kPath, kDiagnostics, "Status", nullptr, G_VARIANT_TYPE("(a{sv})"),
-                                  G_DBUS_CALL_FLAGS_NONE, th::scaled(2000), nullptr, &error);
+  g_autoptr(GVariant) reply = th::call(conn_, bench::kReceiveName, bench::kReceivePath, bench::kDiagnostics, "Status",
+                                       nullptr, "(a{sv})", &error, 2000);
   if (reply == nullptr) {
     s.error = error->message;
     s.missing_method = g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
@@ -430,23 +424,6 @@ Status Chaos::status() {
   g_variant_lookup(dict, "own_beacons", "t", &s.own_beacons);
   g_variant_lookup(dict, "registration_failures", "t", &s.failures);
   return s;
-}
-
-std::string Chaos::list_id(GDBusConnection *connection, std::string *error_name) {
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(connection, kDest, kPath, kDest, "List", nullptr,
-                                                          G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE,
-                                                          th::scaled(2000), nullptr, &error);
-  if (reply == nullptr) {
-    if (error_name != nullptr) {
-      g_autofree gchar *remote = g_dbus_error_get_remote_error(error);
-      *error_name = remote != nullptr ? remote : error->message;
-    }
-    return "<error>";
-  }
-  g_autofree const gchar **ids = nullptr;
-  g_variant_get(reply, "(^a&s)", &ids);
-  return ids[0] != nullptr ? ids[0] : "<none>";
 }
 
 /* Every event kavrod has published so far has reached us, and it published
@@ -503,7 +480,7 @@ double Chaos::await_state(const char *want, gint64 from, gint64 allowance_ms, bo
   const gint64 deadline = from + bound_ms * 1000;
   std::string last;
   for (;;) {
-    if (!check_id || list_id(conn_) == own_id_) {
+    if (!check_id || t_->list_systemid() == own_id_) {
       const Status s = status();
       last = s.ok ? s.state : "<" + s.error + ">";
       if (s.ok && s.state == want) {
@@ -577,9 +554,8 @@ void Chaos::show_kavrod_log() {
  * it does not, the run stops: every later check would only repeat it. */
 bool Chaos::responsive() {
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(conn_, kavrod_name_.c_str(), kPath, kDiagnostics, "Status",
-                                                          nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, th::scaled(5000),
-                                                          nullptr, &error);
+  g_autoptr(GVariant) reply = th::call(conn_, kavrod_name_.c_str(), bench::kReceivePath, bench::kDiagnostics, "Status",
+                                       nullptr, nullptr, &error);
   if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))
     return true;
   std::string threads;
@@ -603,7 +579,7 @@ bool Chaos::responsive() {
 
 /* kavrod takes its control service off the bus while BlueZ is absent. */
 bool Chaos::control_gone() {
-  const bool gone = wait_for([&] { return !t_->bus.has_owner(kDest); }, allowance_ms());
+  const bool gone = wait_for([&] { return !t_->bus.has_owner(bench::kReceiveName); }, allowance_ms());
   verdict_.check(gone, "fault %d (%s): the control service stayed on the bus while BlueZ was away", fault_index_,
                  kind_name(last_kind_));
   return gone;
@@ -613,15 +589,15 @@ bool Chaos::control_gone() {
 
 void Chaos::bluez_call(const char *method, GVariant *params) {
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = th::call(conn_, "com.vemo.Sim.BlueZ", "/com/vemo/Sim/BlueZ", "com.vemo.Sim.BlueZ1",
-                                       method, params, nullptr, &error);
+  g_autoptr(GVariant) reply = bench::bluez_control(conn_, method, params, nullptr, &error);
   verdict_.check(reply != nullptr, "fault %d: bluez-sim %s failed: %s", fault_index_, method,
                  error != nullptr ? error->message : "");
 }
 
-void Chaos::engine_call(const char *iface, const char *method, GVariant *params) {
+void Chaos::engine_call(const char *method, GVariant *params) {
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = th::call(conn_, kEngineName, kEnginePath, iface, method, params, nullptr, &error);
+  g_autoptr(GVariant) reply =
+      th::call(conn_, bench::kEngineName, bench::kEnginePath, bench::kEngineControl, method, params, nullptr, &error);
   verdict_.check(reply != nullptr, "fault %d: action-engine-sim %s failed: %s", fault_index_, method,
                  error != nullptr ? error->message : "");
 }
@@ -736,10 +712,10 @@ gint64 Chaos::inject_fault(Kind kind) {
     case kEngineHung: {
       // kavrod's reading hangs until its own time-out; meanwhile the engine
       // answers others again.
-      engine_call("com.vemo.Sim.ActionEngine1", "SetListFault", g_variant_new("(su)", "noreply", 0u));
-      engine_call("com.vemo.Sim.ActionEngine1", "EmitChanged", nullptr);
+      engine_call("SetListFault", g_variant_new("(su)", "noreply", 0u));
+      engine_call("EmitChanged", nullptr);
       sleep_ms(std::max<gint64>(hold(), 5));
-      engine_call("com.vemo.Sim.ActionEngine1", "SetListFault", g_variant_new("(su)", "none", 0u));
+      engine_call("SetListFault", g_variant_new("(su)", "none", 0u));
       hung_until_ = now_us() + (kListTimeoutMs + allowance_ms()) * 1000;
       hung_until_fault_ = fault_index_ + kFaultsAfterHang;
       hangs_++;
@@ -753,11 +729,10 @@ gint64 Chaos::inject_fault(Kind kind) {
       return now_us();
     }
     case kPolicy: {
-      std::string refused_with;
       policy_.write(policy_text(user_uid_, 1));
-      verdict_.check(list_id(user_conn_, &refused_with) == own_id_,
-                     "fault %d: List as uid %u failed after the policy was rewritten: %s", fault_index_, user_uid_,
-                     refused_with.c_str());
+      std::string got = t_->list_systemid(user_conn_);
+      verdict_.check(got == own_id_, "fault %d: List as uid %u failed after the policy was rewritten: %s",
+                     fault_index_, user_uid_, got.c_str());
       int broken = std::uniform_int_distribution<int>(0, 3)(rng_);
       if (broken == 2 && no_fifo)
         broken = 0;
@@ -776,17 +751,15 @@ gint64 Chaos::inject_fault(Kind kind) {
         default:
           break;  // missing: root only
       }
-      refused_with.clear();
-      const std::string got = list_id(user_conn_, &refused_with);
+      got = t_->list_systemid(user_conn_);
       static const char *const kBroken[] = {"unclosed", "misspelt", "a FIFO", "missing"};
-      verdict_.check(got == "<error>", "fault %d: List as uid %u answered '%s' with the policy %s", fault_index_,
-                     user_uid_, got.c_str(), kBroken[broken]);
+      verdict_.check(g_str_has_prefix(got.c_str(), "<error"), "fault %d: List as uid %u answered '%s' with the policy %s",
+                     fault_index_, user_uid_, got.c_str(), kBroken[broken]);
       sleep_ms(hold());
       policy_.write(policy_text(user_uid_, 0));
-      refused_with.clear();
-      verdict_.check(list_id(user_conn_, &refused_with) == own_id_,
-                     "fault %d: List as uid %u failed after the policy was restored: %s", fault_index_, user_uid_,
-                     refused_with.c_str());
+      got = t_->list_systemid(user_conn_);
+      verdict_.check(got == own_id_, "fault %d: List as uid %u failed after the policy was restored: %s",
+                     fault_index_, user_uid_, got.c_str());
       return now_us();
     }
     case kFlood: {
@@ -796,9 +769,9 @@ gint64 Chaos::inject_fault(Kind kind) {
         // A peer that is not the engine, broadcasting and straight to kavrod.
         for (int i = 0; i < n; i++) {
           const gchar *destination = i % 2 == 0 ? nullptr : kavrod_name_.c_str();
-          g_dbus_connection_emit_signal(conn_, destination, kEnginePath, "org.freedesktop.DBus.Properties",
+          g_dbus_connection_emit_signal(conn_, destination, bench::kEnginePath, "org.freedesktop.DBus.Properties",
                                         "PropertiesChanged",
-                                        g_variant_new("(s@a{sv}^as)", kRuleInterface,
+                                        g_variant_new("(s@a{sv}^as)", bench::kRuleInterface,
                                                       g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0),
                                                       kChanged),
                                         nullptr);
@@ -806,7 +779,7 @@ gint64 Chaos::inject_fault(Kind kind) {
       } else {
         // The engine itself, announcing changes faster than kavrod reads.
         for (int i = 0; i < n / 10; i++)
-          engine_call("com.vemo.Sim.ActionEngine1", "EmitChanged", nullptr);
+          engine_call("EmitChanged", nullptr);
       }
       g_dbus_connection_flush_sync(conn_, nullptr, nullptr);
       return now_us();
@@ -818,8 +791,8 @@ gint64 Chaos::inject_fault(Kind kind) {
       return now_us();
     case kPauseResume: {
       g_autoptr(GError) error = nullptr;
-      g_autoptr(GVariant) paused =
-          th::call(user_conn_, kDest, kPath, kDest, "Pause", nullptr, nullptr, &error, 2000);
+      g_autoptr(GVariant) paused = th::call(user_conn_, bench::kReceiveName, bench::kReceivePath, bench::kReceiveName,
+                                            "Pause", nullptr, nullptr, &error, 2000);
       verdict_.check(paused != nullptr, "fault %d: Pause as uid %u failed: %s", fault_index_, user_uid_,
                      error != nullptr ? error->message : "");
       if (have_status_)
@@ -837,8 +810,8 @@ gint64 Chaos::inject_fault(Kind kind) {
                      fault_index_, events_total_ - events_before);
       own_enabled_ = true;
       g_clear_error(&error);
-      g_autoptr(GVariant) resumed =
-          th::call(user_conn_, kDest, kPath, kDest, "Resume", nullptr, nullptr, &error, 2000);
+      g_autoptr(GVariant) resumed = th::call(user_conn_, bench::kReceiveName, bench::kReceivePath, bench::kReceiveName,
+                                             "Resume", nullptr, nullptr, &error, 2000);
       verdict_.check(resumed != nullptr, "fault %d: Resume as uid %u failed: %s", fault_index_, user_uid_,
                      error != nullptr ? error->message : "");
       return now_us();
@@ -880,27 +853,27 @@ void Chaos::quiet_window() {
     show_kavrod_log();
   if (got < n) {
     quiet_lost_ += n - got;
-    verdict_.check(false, "fault %d (%s): %" G_GUINT64_FORMAT " of %" G_GUINT64_FORMAT
+    verdict_.check(false,
+                   "fault %d (%s): %" G_GUINT64_FORMAT " of %" G_GUINT64_FORMAT
                    " own beacons in the quiet window gave no event",
-                   fault_index_, last_kind_ < kKinds ? kind_name(last_kind_) : "start", n - got, n);
+                   fault_index_, kind_name(last_kind_), n - got, n);
   } else if (got > n) {
     quiet_doubled_ += got - n;
-    verdict_.check(false, "fault %d (%s): %" G_GUINT64_FORMAT " own beacons in the quiet window gave %" G_GUINT64_FORMAT
+    verdict_.check(false,
+                   "fault %d (%s): %" G_GUINT64_FORMAT " own beacons in the quiet window gave %" G_GUINT64_FORMAT
                    " events",
-                   fault_index_, last_kind_ < kKinds ? kind_name(last_kind_) : "start", n, got);
+                   fault_index_, kind_name(last_kind_), n, got);
   }
   phase_ = kInside;
   own_enabled_ = true;
 }
-
-std::string kib(long v) { return std::to_string(v) + " KiB"; }
 
 int Chaos::run() {
   t_ = std::make_unique<kt::DaemonTest>();
   conn_ = t_->bus.connection();
   own_ids_.insert(own_id_);
   const guint subscription = g_dbus_connection_signal_subscribe(
-      conn_, nullptr, "com.vemo.Event.Producer1", "Event", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_event, this,
+      conn_, nullptr, bench::kProducerInterface, "Event", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, on_event, this,
       nullptr);
 
   connect_allowed_user();
@@ -912,7 +885,7 @@ int Chaos::run() {
   t_->start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}, {"KAVROD_RETRY_MS", retry}, {"VESK_POLICY", policy_.path()}});
   if (!t_->wait_systemid(own_id_) || !t_->wait_monitors(1))
     g_error("kavrod did not start monitoring:\n%s", t_->kavrod->log().c_str());
-  kavrod_name_ = bench::name_owner(conn_, kDest);
+  kavrod_name_ = bench::name_owner(conn_, bench::kReceiveName);
   if (kavrod_name_.empty())
     g_error("kavrod's control service has no owner");
   start_watching_reads();
@@ -1050,9 +1023,9 @@ int Chaos::run() {
     g_print("kavrod's own count: %" G_GUINT64_FORMAT " events, %" G_GUINT64_FORMAT " own beacons, %" G_GUINT64_FORMAT
             " registration failures\n",
             last.events, last.own_beacons, last.failures);
-  g_print("kavrod at start: fds %ld, RSS %s; after %d faults: fds %ld, RSS %s; at the end: fds %ld, RSS %s\n",
-          at_start.fds, kib(at_start.rss_kb).c_str(), warmup, at_warm.fds, kib(at_warm.rss_kb).c_str(), at_end.fds,
-          kib(at_end.rss_kb).c_str());
+  g_print("kavrod at start: fds %ld, RSS %ld KiB; after %d faults: fds %ld, RSS %ld KiB; at the end: fds %ld, "
+          "RSS %ld KiB\n",
+          at_start.fds, at_start.rss_kb, warmup, at_warm.fds, at_warm.rss_kb, at_end.fds, at_end.rss_kb);
   g_print("kavrod: running until SIGTERM: %s, exit status %d\n", alive ? "yes" : "no", exit_status);
 
   g_dbus_connection_signal_unsubscribe(conn_, subscription);

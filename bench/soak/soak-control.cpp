@@ -20,7 +20,6 @@ GOptionEntry entries[] = {
      "Be a caller: METHOD (List, Pause, Resume, or List+Resume alternating)", "METHOD"},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
-const char kDest[] = "com.vemo.bt.ReceiveVemoBeacon";
 const char kUnauthorized[] = "com.vemo.bt.ReceiveVemoBeacon.Error.Unauthorized";
 
 struct Tally {
@@ -61,8 +60,8 @@ int run_worker(const char *method, guint count) {
       if (g_str_equal(method, "List+Resume"))
         m = tally.sent % 2 == 0 ? "List" : "Resume";
       g_autofree gchar *member = g_strdup(m);
-      g_dbus_connection_call(connection, kDest, "/com/vemo/bt/ReceiveVemoBeacon", kDest, member, nullptr, nullptr,
-                             G_DBUS_CALL_FLAGS_NONE, 60000, nullptr, on_reply, &tally);
+      g_dbus_connection_call(connection, bench::kReceiveName, bench::kReceivePath, bench::kReceiveName, member, nullptr,
+                             nullptr, G_DBUS_CALL_FLAGS_NONE, 60000, nullptr, on_reply, &tally);
       tally.sent++;
     }
     g_main_context_iteration(nullptr, TRUE);
@@ -98,11 +97,8 @@ int main(int argc, char **argv) {
   bench::Verdict verdict;
 
   kt::DaemonTest t(th::Bus::Policy::System, {th::env_path("BUS_POLICY_FILE")});
-  t.start_bluez();
-  t.start_engine(kt::rule(1, kt::kIdA));
-  // No policy file: root only.
-  t.start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}});
-  verdict.check(t.wait_systemid(kt::kIdA) && t.wait_monitors(1), "kavrod did not start monitoring");
+  // kavrod has no policy file: root only.
+  verdict.check(bench::start_daemon(t, {}, kt::rule(1, kt::kIdA), kt::kIdA), "kavrod did not start monitoring");
   const bench::ProcStat first = bench::proc_stat(t.kavrod->pid());
 
   g_autofree gchar *self = g_file_read_link("/proc/self/exe", nullptr);

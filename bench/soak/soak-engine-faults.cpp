@@ -38,12 +38,10 @@ int main(int argc, char **argv) {
   bench::Verdict verdict;
 
   kt::DaemonTest t;
-  t.start_bluez({"--device-timeout", "0"});
   std::string current = systemid(0);
   int rule_id = 1;
-  t.start_engine(kt::rule(rule_id, current));
-  t.start_kavrod({}, {{"G_MESSAGES_DEBUG", ""}});
-  verdict.check(t.wait_systemid(current) && t.wait_monitors(1), "kavrod did not start monitoring");
+  verdict.check(bench::start_daemon(t, {"--device-timeout", "0"}, kt::rule(rule_id, current), current),
+                "kavrod did not start monitoring");
 
   const char *fast_modes[] = {"error", "short", "badtypes", "empty-reply"};
   std::map<std::string, unsigned> by_mode;
@@ -103,7 +101,7 @@ int main(int argc, char **argv) {
                       mode.c_str(), seen.c_str(), current.c_str(), monitor_kept ? "active" : "not active");
       // The mend: a good answer on the next change.
       t.set_list_fault("none");
-      g_variant_unref(t.engine_call("com.vemo.Sim.ActionEngine1", "EmitChanged", nullptr));
+      g_variant_unref(t.engine_call(bench::kEngineControl, "EmitChanged", nullptr));
     }
 
     const bool follows = t.wait_systemid(next, 10000) && t.wait_monitors(1) && beacon_reaches(next);

@@ -2,8 +2,6 @@
  * on a quiet bus and right behind a flood of PropertiesChanged signals from
  * a peer that is not the engine (side by side, one run), and kavrod's RSS
  * idle and after beacons from many distinct senders that BlueZ keeps. */
-#include <algorithm>
-
 #include "bench.h"
 #include "daemon_fixture.h"
 
@@ -44,11 +42,11 @@ Summary summarise(std::vector<double> delays) {
     else
       got.push_back(d);
   }
-  if (got.empty())
-    return s;
-  std::sort(got.begin(), got.end());
-  s.median = got[got.size() / 2];
-  s.worst = got.back();
+  if (!got.empty()) {
+    const bench::Spread spread = bench::spread(got);
+    s.median = spread.p50;
+    s.worst = spread.max;
+  }
   return s;
 }
 
@@ -72,16 +70,15 @@ int main(int argc, char **argv) {
   // The flooding peer: a connection of its own, sending to kavrod directly
   // (which the bus delivers whatever kavrod subscribed to) and broadcast.
   g_autoptr(GDBusConnection) peer = t.bus.new_connection();
-  const std::string kavrod_name = bench::name_owner(t.bus.connection(), "com.vemo.bt.ReceiveVemoBeacon");
+  const std::string kavrod_name = bench::name_owner(t.bus.connection(), bench::kReceiveName);
 
   // Side by side: a quiet sample, then a flood and a sample right behind it.
   std::vector<double> quiet, flooded;
   for (int i = 0; i < samples; i++) {
     quiet.push_back(time_one_beacon(t));
     for (int k = 0; k < flood / samples; k++) {
-      GVariant *changed =
-          g_variant_new_parsed("('com.vemo.Event.ActionEngine.ActionRule', @a{sv} {}, @as [])");
-      g_dbus_connection_emit_signal(peer, k % 2 == 0 ? kavrod_name.c_str() : nullptr, "/com/vemo/Event/ActionEngine",
+      GVariant *changed = g_variant_new_parsed("(%s, @a{sv} {}, @as [])", bench::kRuleInterface);
+      g_dbus_connection_emit_signal(peer, k % 2 == 0 ? kavrod_name.c_str() : nullptr, bench::kEnginePath,
                                     "org.freedesktop.DBus.Properties", "PropertiesChanged", changed, nullptr);
     }
     g_dbus_connection_flush_sync(peer, nullptr, nullptr);

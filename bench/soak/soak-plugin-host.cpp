@@ -19,10 +19,6 @@ GOptionEntry entries[] = {
     {"seed", 0, 0, G_OPTION_ARG_INT64, &seed, "Random seed (default: from the clock; printed)", "N"},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
-const char kEngine[] = "com.vemo.Event.ActionEngine.User";
-const char kEnginePath[] = "/com/vemo/Event/ActionEngine";
-const char kRules[] = "com.vemo.Event.ActionEngine.ActionRule";
-const char kSender[] = "com.vemo.bt.SendVemoBeacon";
 /* Longer than any answer a working host gives; reaching it is a hang. */
 constexpr int kWatchdogMs = 15000;
 
@@ -48,35 +44,37 @@ int main(int argc, char **argv) {
   g_print("seed %" G_GINT64_FORMAT "\n", seed);
 
   kt::DaemonTest t;
-  const auto sender = bench::start_service(t.bus, "BEACON_SENDER_BIN", {"--no-bluez"}, kSender);
+  const auto sender = bench::start_service(t.bus, "BEACON_SENDER_BIN", {"--no-bluez"}, bench::kSendName);
   // No rules at the start; the loop adds and removes them.
   t.engine = bench::start_engine(t.bus, "");
 
   GDBusConnection *bus = t.bus.connection();
   std::map<std::pair<gint32, bool>, guint> statuses;
-  const guint feedback = g_dbus_connection_signal_subscribe(bus, kEngine, "com.vemo.Sim.ActionEngine1",
-                                                            "ActionFeedback", kEnginePath, nullptr,
+  const guint feedback = g_dbus_connection_signal_subscribe(bus, bench::kEngineName, bench::kEngineControl,
+                                                            "ActionFeedback", bench::kEnginePath, nullptr,
                                                             G_DBUS_SIGNAL_FLAGS_NONE, on_feedback, &statuses, nullptr);
   guint64 sends = 0;
   const guint send_received = g_dbus_connection_signal_subscribe(
-      bus, kSender, "com.vemo.Sim.SendVemoBeacon1", "SendReceived", "/com/vemo/bt/SendVemoBeacon", nullptr,
+      bus, bench::kSendName, bench::kSendControl, "SendReceived", bench::kSendPath, nullptr,
       G_DBUS_SIGNAL_FLAGS_NONE,
       [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *, gpointer data) {
         (*static_cast<guint64 *>(data))++;
       },
       &sends, nullptr);
   const std::string telvo = th::env_path("TELVO_PLUGIN");
-  const std::string start = std::string("topic=tns1:Device/tnsvemo:Bluetooth/tnsvemo:BeaconReceived;UUID,value=") +
-                            kt::kIdA + ";";
+  const std::string start = std::string("topic=") + bench::kTopic + ";UUID,value=" + kt::kIdA + ";";
 
   guint64 calls = 0, hangs = 0, created = 0, freed = 0, triggers = 0, trigger_errors = 0;
   std::map<std::string, guint> faults;
   std::string first_hang;
   // Every call to the host and the service has the watchdog's deadline.
-  auto call = [&](const char *dest, const char *iface, const char *method, GVariant *params, GError **error) {
+  // @dest is the service (its control) or the host (its rules).
+  auto call = [&](const char *dest, const char *method, GVariant *params, GError **error) {
     calls++;
-    const char *path = g_str_equal(dest, kSender) ? "/com/vemo/bt/SendVemoBeacon" : kEnginePath;
-    GVariant *reply = th::call(bus, dest, path, iface, method, params, nullptr, error, kWatchdogMs);
+    const bool service = g_str_equal(dest, bench::kSendName);
+    GVariant *reply = th::call(bus, dest, service ? bench::kSendPath : bench::kEnginePath,
+                               service ? bench::kSendControl : bench::kRuleInterface, method, params, nullptr, error,
+                               kWatchdogMs);
     if (reply == nullptr && g_error_matches(*error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) {
       if (hangs++ == 0)
         first_hang = std::string(method) + ": " + (*error)->message;
@@ -102,8 +100,7 @@ int main(int argc, char **argv) {
     const char *mode = modes[random() % G_N_ELEMENTS(modes)];
     const guint delay = static_cast<guint>(random() % 3000);
     faults[mode]++;
-    g_autoptr(GVariant) set = call(kSender, "com.vemo.Sim.SendVemoBeacon1", "SetFault",
-                                   g_variant_new("(su)", mode, delay), &error);
+    g_autoptr(GVariant) set = call(bench::kSendName, "SetFault", g_variant_new("(su)", mode, delay), &error);
     verdict.check(set != nullptr, "SetFault %s: %s", mode, error != nullptr ? error->message : "");
     g_clear_error(&error);
 
@@ -115,9 +112,9 @@ int main(int argc, char **argv) {
       g_variant_builder_add(&params, "{ss}", "message_type", std::to_string(random() % 256).c_str());
       g_variant_builder_add(&params, "{ss}", "system_id", kt::kIdA);
       GVariant *bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, start.data(), start.size(), 1);
-      g_autoptr(GVariant) added = call(kEngine, kRules, "AddRule",
-                                       g_variant_new("(isb@aysa{ss})", id, "soak", TRUE, bytes, telvo.c_str(), &params),
-                                       &error);
+      g_autoptr(GVariant) added = call(
+          bench::kEngineName, "AddRule",
+          g_variant_new("(isb@aysa{ss})", id, "soak", TRUE, bytes, telvo.c_str(), &params), &error);
       verdict.check(added != nullptr, "AddRule %d: %s", id, error != nullptr ? error->message : "");
       g_clear_error(&error);
       if (added != nullptr) {
@@ -128,7 +125,7 @@ int main(int argc, char **argv) {
     // Starts on random instances: each start is one Send.
     for (int i = static_cast<int>(random() % 4); i > 0 && !alive.empty(); i--) {
       const gint32 id = alive[random() % alive.size()];
-      g_autoptr(GVariant) fired = call(kEngine, kRules, "Trigger", g_variant_new("(i)", id), &error);
+      g_autoptr(GVariant) fired = call(bench::kEngineName, "Trigger", g_variant_new("(i)", id), &error);
       triggers++;
       if (fired == nullptr)
         trigger_errors++;
@@ -139,13 +136,13 @@ int main(int argc, char **argv) {
     th::wait_until([] { return false; }, static_cast<int>(random() % 200));
     if (alive.size() >= static_cast<size_t>(live_rules) || random() % 3 == 0) {
       const size_t at = random() % alive.size();
-      g_autoptr(GVariant) removed = call(kEngine, kRules, "RemoveRule", g_variant_new("(i)", alive[at]), &error);
+      g_autoptr(GVariant) removed = call(bench::kEngineName, "RemoveRule", g_variant_new("(i)", alive[at]), &error);
       verdict.check(removed != nullptr, "RemoveRule %d: %s", alive[at], error != nullptr ? error->message : "");
       g_clear_error(&error);
       alive.erase(alive.begin() + static_cast<long>(at));
       freed++;
     }
-    g_autoptr(GVariant) cleared = call(kSender, "com.vemo.Sim.SendVemoBeacon1", "ClearCalls", nullptr, &error);
+    g_autoptr(GVariant) cleared = call(bench::kSendName, "ClearCalls", nullptr, &error);
     g_clear_error(&error);
 
     const gint64 now = g_get_monotonic_time();
@@ -161,11 +158,10 @@ int main(int argc, char **argv) {
 
   // Free what is left; the host's threads must go back to where they were.
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) unblocked = call(kSender, "com.vemo.Sim.SendVemoBeacon1", "SetFault",
-                                       g_variant_new("(su)", "none", 0u), &error);
+  g_autoptr(GVariant) unblocked = call(bench::kSendName, "SetFault", g_variant_new("(su)", "none", 0u), &error);
   g_clear_error(&error);
   for (gint32 id : alive) {
-    g_autoptr(GVariant) removed = call(kEngine, kRules, "RemoveRule", g_variant_new("(i)", id), &error);
+    g_autoptr(GVariant) removed = call(bench::kEngineName, "RemoveRule", g_variant_new("(i)", id), &error);
     g_clear_error(&error);
     freed++;
   }

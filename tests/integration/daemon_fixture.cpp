@@ -151,9 +151,9 @@ bool DaemonTest::wait_monitors(size_t n, int timeout_ms) {
       timeout_ms);
 }
 
-std::string DaemonTest::list_systemid() {
+std::string DaemonTest::list_systemid(GDBusConnection *caller) {
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = th::call(bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
+  g_autoptr(GVariant) reply = th::call(caller != nullptr ? caller : bus.connection(), "com.vemo.bt.ReceiveVemoBeacon",
                                        "/com/vemo/bt/ReceiveVemoBeacon", "com.vemo.bt.ReceiveVemoBeacon", "List",
                                        nullptr, "(as)", &error);
   if (reply == nullptr)

@@ -46,9 +46,10 @@ class DaemonTest {
   std::vector<std::pair<std::string, bool>> monitors();
   bool wait_monitors(size_t n, int timeout_ms = 5000);
 
-  /* The daemon's System ID through its control service; "" when none,
+  /* The daemon's System ID through its control service, called on @caller
+   * (nullptr: the fixture's own connection, as root); "" when none,
    * "<error: ...>" on a failed call. */
-  std::string list_systemid();
+  std::string list_systemid(GDBusConnection *caller = nullptr);
   bool wait_systemid(const std::string &expected, int timeout_ms = 5000);
   /* Calls @method ("Pause", "Resume") of the control service as root; ""
    * when it succeeded, else the error. */
